@@ -1,0 +1,823 @@
+#include "py.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "fingerprint.h"
+#include "imports.h"
+#include "suppressions.h"
+
+namespace py {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Owned references and failure plumbing
+
+// Owns one reference. Borrowed references stay raw PyObject* and say so.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* obj) : obj_(obj) {}
+  ~Ref() { Py_XDECREF(obj_); }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(obj_);
+      obj_ = std::exchange(other.obj_, nullptr);
+    }
+    return *this;
+  }
+  PyObject* get() const { return obj_; }
+  PyObject* release() { return std::exchange(obj_, nullptr); }
+  explicit operator bool() const { return obj_ != nullptr; }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+// An interpreter call the code expects may fail: its exception goes to Python.
+PyObject* check(PyObject* obj) {
+  if (!obj) throw PythonError{};
+  return obj;
+}
+
+void check(int status) {
+  if (status < 0) throw PythonError{};
+}
+
+// An interpreter call that must not fail (object creation): a failure is internal.
+PyObject* expect(PyObject* obj, const char* what) {
+  if (!obj) {
+    PyErr_Clear();
+    throw registry::InternalError(std::string("could not create ") + what);
+  }
+  return obj;
+}
+
+PyObject* panic_exception() {
+  static PyObject* panic = nullptr;
+  if (!panic) {
+    panic = PyErr_NewExceptionWithDoc(
+        "velbrook_runtime.PanicException",
+        "Raised when velbrook's internal code fails.\n\n"
+        "Like SystemExit, it derives from BaseException rather than Exception,\n"
+        "so that it propagates through the stack and can end the interpreter.",
+        PyExc_BaseException, nullptr);
+  }
+  return panic;
+}
+
+[[noreturn]] void abort_at_boundary() {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+void raise_panic(const char* where, const char* message) {
+  PyErr_Clear();
+  PySys_WriteStderr("velbrook: internal failure in %.200s: %.700s\n", where, message);
+  PyObject* type = panic_exception();
+  if (!type) abort_at_boundary();
+  Ref text(PyUnicode_FromString(message));
+  if (!text) abort_at_boundary();
+  PyErr_SetObject(type, text.get());
+}
+
+// The one place where C++ failures become Python exceptions. Every module
+// function, getter, constructor slot and the init run through it.
+template <class F>
+PyObject* guarded(const char* where, F&& body) noexcept {
+  try {
+    try {
+      return body();
+    } catch (const PythonError&) {
+      if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+      }
+    } catch (const ValueError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::exception& e) {
+      raise_panic(where, e.what());
+    } catch (...) {
+      raise_panic(where, "unknown failure");
+    }
+  } catch (...) {
+    abort_at_boundary();
+  }
+  return nullptr;
+}
+
+std::string type_qualname(PyObject* obj) {
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t size = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size)) return std::string(text, size);
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+std::string str_of(PyObject* obj) {
+  Ref text(PyObject_Str(obj));
+  if (text) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) return std::string(utf8, size);
+  }
+  PyErr_Clear();
+  return "<unprintable>";
+}
+
+// ---------------------------------------------------------------------------
+// Conversions to Python
+
+PyObject* to_python(const std::string& text) {
+  return expect(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), "str");
+}
+PyObject* to_python(std::uint64_t value) {
+  return expect(PyLong_FromUnsignedLongLong(value), "int");
+}
+PyObject* to_python(bool value) { return PyBool_FromLong(value); }
+
+template <class T>
+PyObject* to_python(const T& record)
+  requires std::is_class_v<T>;
+template <class T>
+PyObject* to_python(const std::optional<T>& value);
+template <class A, class B>
+PyObject* to_python(const std::pair<A, B>& pair);
+template <class... T>
+PyObject* to_python(const std::tuple<T...>& tuple);
+template <class T>
+PyObject* to_python(const std::vector<T>& items);
+template <class R>
+PyObject* new_instance(R record);
+
+template <class T>
+PyObject* to_python(const std::optional<T>& value) {
+  if (!value) Py_RETURN_NONE;
+  return to_python(*value);
+}
+
+template <class... T>
+PyObject* to_python(const std::tuple<T...>& tuple) {
+  Ref out(expect(PyTuple_New(sizeof...(T)), "tuple"));
+  Py_ssize_t i = 0;
+  std::apply([&](const auto&... item) { (PyTuple_SetItem(out.get(), i++, to_python(item)), ...); }, tuple);
+  return out.release();
+}
+
+template <class A, class B>
+PyObject* to_python(const std::pair<A, B>& pair) {
+  return to_python(std::tuple<const A&, const B&>(pair.first, pair.second));
+}
+
+template <class T>
+PyObject* to_python(const T& record)
+  requires std::is_class_v<T>
+{
+  return new_instance(record);
+}
+
+template <class T>
+PyObject* to_python(const std::vector<T>& items) {
+  Ref out(expect(PyList_New(static_cast<Py_ssize_t>(items.size())), "list"));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), to_python(items[i]));
+  }
+  return out.release();
+}
+
+// A list of new instances that take the records over.
+template <class R>
+PyObject* records_to_list(std::vector<R>&& records) {
+  Ref out(expect(PyList_New(static_cast<Py_ssize_t>(records.size())), "list"));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), new_instance(std::move(records[i])));
+  }
+  return out.release();
+}
+
+// ---------------------------------------------------------------------------
+// Result classes
+
+struct Instance {
+  PyObject ob_base;
+  void* record;
+};
+
+template <class R>
+R& record_of(PyObject* self) {
+  return *static_cast<R*>(reinterpret_cast<Instance*>(self)->record);
+}
+
+enum ClassIndex { LANGUAGE_INFO, CALL_EDGE, BASIC_BLOCK, FUNCTION_CFG, FINGERPRINT, SUPPRESSION, IGNORED_REGION, CLASS_COUNT };
+
+// Created once per process; never released.
+PyTypeObject* class_types[CLASS_COUNT] = {};
+
+template <class R>
+struct ClassOf;
+template <> struct ClassOf<PyLanguageInfo> { static constexpr ClassIndex index = LANGUAGE_INFO; };
+template <> struct ClassOf<PyCallEdge> { static constexpr ClassIndex index = CALL_EDGE; };
+template <> struct ClassOf<PyBasicBlock> { static constexpr ClassIndex index = BASIC_BLOCK; };
+template <> struct ClassOf<PyFunctionCfg> { static constexpr ClassIndex index = FUNCTION_CFG; };
+template <> struct ClassOf<PyFingerprint> { static constexpr ClassIndex index = FINGERPRINT; };
+template <> struct ClassOf<PySuppression> { static constexpr ClassIndex index = SUPPRESSION; };
+template <> struct ClassOf<PyIgnoredRegion> { static constexpr ClassIndex index = IGNORED_REGION; };
+
+template <class R>
+PyObject* new_instance(R record) {
+  PyTypeObject* type = class_types[ClassOf<R>::index];
+  if (!type) throw registry::InternalError("result class used before the module was initialised");
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref obj(expect(alloc ? alloc(type, 0) : PyType_GenericAlloc(type, 0), "result object"));
+  reinterpret_cast<Instance*>(obj.get())->record = new R(std::move(record));
+  return obj.release();
+}
+
+template <class R>
+void dealloc(PyObject* self) {
+  delete static_cast<R*>(reinterpret_cast<Instance*>(self)->record);
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+  return guarded("constructor", [&]() -> PyObject* {
+    std::string name = "<unknown>";
+    Ref attr(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    Py_ssize_t size = 0;
+    const char* text = attr && PyUnicode_Check(attr.get()) ? PyUnicode_AsUTF8AndSize(attr.get(), &size) : nullptr;
+    if (text) {
+      name.assign(text, size);
+    } else {
+      PyErr_Clear();
+    }
+    PyErr_SetString(PyExc_TypeError, ("No constructor defined for " + name).c_str());
+    return nullptr;
+  });
+}
+
+template <class R, auto Member>
+PyObject* getter(PyObject* self, void*) {
+  return guarded("attribute getter", [&] { return to_python(record_of<R>(self).*Member); });
+}
+
+template <class R, auto Member>
+constexpr PyGetSetDef attribute(const char* name) {
+  return {name, getter<R, Member>, nullptr, "", nullptr};
+}
+
+PyGetSetDef language_info_attrs[] = {
+    attribute<PyLanguageInfo, &PyLanguageInfo::name>("name"),
+    attribute<PyLanguageInfo, &PyLanguageInfo::key>("key"),
+    attribute<PyLanguageInfo, &PyLanguageInfo::extensions>("extensions"),
+    attribute<PyLanguageInfo, &PyLanguageInfo::explicit_only>("explicit_only"),
+    {}};
+PyGetSetDef call_edge_attrs[] = {
+    attribute<PyCallEdge, &PyCallEdge::caller>("caller"),
+    attribute<PyCallEdge, &PyCallEdge::callee>("callee"),
+    attribute<PyCallEdge, &PyCallEdge::is_external>("is_external"),
+    {}};
+PyGetSetDef basic_block_attrs[] = {
+    attribute<PyBasicBlock, &PyBasicBlock::id>("id"),
+    attribute<PyBasicBlock, &PyBasicBlock::statements>("statements"),
+    attribute<PyBasicBlock, &PyBasicBlock::byte_range>("byte_range"),
+    attribute<PyBasicBlock, &PyBasicBlock::condition_range>("condition_range"),
+    {}};
+PyGetSetDef function_cfg_attrs[] = {
+    attribute<PyFunctionCfg, &PyFunctionCfg::blocks>("blocks"),
+    attribute<PyFunctionCfg, &PyFunctionCfg::edges>("edges"),
+    attribute<PyFunctionCfg, &PyFunctionCfg::entry>("entry"),
+    attribute<PyFunctionCfg, &PyFunctionCfg::exits>("exits"),
+    {}};
+PyGetSetDef fingerprint_attrs[] = {
+    attribute<PyFingerprint, &PyFingerprint::name>("name"),
+    attribute<PyFingerprint, &PyFingerprint::kind>("kind"),
+    attribute<PyFingerprint, &PyFingerprint::hash>("hash"),
+    attribute<PyFingerprint, &PyFingerprint::node_count>("node_count"),
+    attribute<PyFingerprint, &PyFingerprint::start_byte>("start_byte"),
+    attribute<PyFingerprint, &PyFingerprint::end_byte>("end_byte"),
+    attribute<PyFingerprint, &PyFingerprint::start_line>("start_line"),
+    attribute<PyFingerprint, &PyFingerprint::end_line>("end_line"),
+    {}};
+PyGetSetDef suppression_attrs[] = {
+    attribute<PySuppression, &PySuppression::comment_line>("comment_line"),
+    attribute<PySuppression, &PySuppression::target_line>("target_line"),
+    attribute<PySuppression, &PySuppression::tool>("tool"),
+    attribute<PySuppression, &PySuppression::rule>("rule"),
+    {}};
+PyGetSetDef ignored_region_attrs[] = {
+    attribute<PyIgnoredRegion, &PyIgnoredRegion::byte_range>("byte_range"),
+    attribute<PyIgnoredRegion, &PyIgnoredRegion::line_range>("line_range"),
+    attribute<PyIgnoredRegion, &PyIgnoredRegion::tools>("tools"),
+    {}};
+
+struct ClassSpec {
+  const char* name;       // class name
+  const char* spec_name;  // "builtins." + class name
+  PyGetSetDef* attrs;
+  destructor dealloc;
+};
+
+const ClassSpec class_specs[CLASS_COUNT] = {
+    {"LanguageInfo", "builtins.LanguageInfo", language_info_attrs, dealloc<PyLanguageInfo>},
+    {"CallEdge", "builtins.CallEdge", call_edge_attrs, dealloc<PyCallEdge>},
+    {"BasicBlock", "builtins.BasicBlock", basic_block_attrs, dealloc<PyBasicBlock>},
+    {"FunctionCfg", "builtins.FunctionCfg", function_cfg_attrs, dealloc<PyFunctionCfg>},
+    {"Fingerprint", "builtins.Fingerprint", fingerprint_attrs, dealloc<PyFingerprint>},
+    {"Suppression", "builtins.Suppression", suppression_attrs, dealloc<PySuppression>},
+    {"IgnoredRegion", "builtins.IgnoredRegion", ignored_region_attrs, dealloc<PyIgnoredRegion>},
+};
+
+PyTypeObject* class_type(ClassIndex index) {
+  if (class_types[index]) return class_types[index];
+  const ClassSpec& spec = class_specs[index];
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
+      {Py_tp_getset, spec.attrs},
+      {0, nullptr},
+  };
+  PyType_Spec type_spec = {spec.spec_name, static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&type_spec);
+  if (!type) {
+    PyObject *cause_type, *cause, *cause_tb;
+    PyErr_Fetch(&cause_type, &cause, &cause_tb);
+    PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
+    std::string message = std::string("An error occurred while initializing class ") + spec.name;
+    Ref error(PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str()));
+    if (error && cause) {
+      if (cause_tb) PyException_SetTraceback(cause, cause_tb);
+      PyException_SetCause(error.get(), cause);
+      cause = nullptr;
+    }
+    Py_XDECREF(cause_type);
+    Py_XDECREF(cause);
+    Py_XDECREF(cause_tb);
+    if (error) PyErr_SetObject(PyExc_RuntimeError, error.get());
+    throw PythonError{};
+  }
+  class_types[index] = reinterpret_cast<PyTypeObject*>(type);
+  return class_types[index];
+}
+
+// ---------------------------------------------------------------------------
+// Argument extraction
+
+struct Signature {
+  const char* name;  // the function's Python name
+  std::vector<const char*> params;
+};
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() > 2) out += ",";
+      out += (i + 1 == names.size()) ? " and " : " ";
+    }
+    out += "'" + names[i] + "'";
+  }
+  return out;
+}
+
+[[noreturn]] void type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  throw PythonError{};
+}
+
+// Places positional and keyword arguments into the parameter slots.
+// The slots hold borrowed references.
+std::vector<PyObject*> bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs) {
+  const std::size_t n = sig.params.size();
+  const std::string display = std::string(sig.name) + "()";
+  std::vector<PyObject*> slots(n, nullptr);
+  const auto given = static_cast<std::size_t>(PyTuple_Size(args));
+  for (std::size_t i = 0; i < given && i < n; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  if (given > n) {
+    type_error(display + " takes " + std::to_string(n) + " positional arguments but " + std::to_string(given) +
+               (given == 1 ? " was" : " were") + " given");
+  }
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;  // borrowed
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+      if (!text) PyErr_Clear();
+      std::size_t slot = n;
+      for (std::size_t i = 0; text && i < n; ++i) {
+        if (std::string_view(sig.params[i]) == std::string_view(text, static_cast<std::size_t>(size))) slot = i;
+      }
+      if (slot == n) type_error(display + " got an unexpected keyword argument '" + str_of(key) + "'");
+      if (slots[slot]) type_error(display + " got multiple values for argument '" + sig.params[slot] + "'");
+      slots[slot] = value;
+    }
+  }
+  if (given < n) {
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!slots[i]) missing.emplace_back(sig.params[i]);
+    }
+    if (!missing.empty()) {
+      type_error(display + " missing " + std::to_string(missing.size()) + " required positional " +
+                 (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
+    }
+  }
+  return slots;
+}
+
+[[noreturn]] void conversion_error(const char* param, PyObject* value, const char* target) {
+  type_error(std::string("argument '") + param + "': '" + type_qualname(value) +
+             "' object cannot be converted to '" + target + "'");
+}
+
+std::string_view text_arg(const char* param, PyObject* value) {
+  if (!PyUnicode_Check(value)) conversion_error(param, value, "PyString");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (!text) throw PythonError{};
+  return {text, static_cast<std::size_t>(size)};
+}
+
+std::string_view bytes_arg(const char* param, PyObject* value) {
+  if (!PyBytes_Check(value)) conversion_error(param, value, "PyBytes");
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  check(PyBytes_AsStringAndSize(value, &data, &size));
+  return {data, static_cast<std::size_t>(size)};
+}
+
+// Replaces a pending TypeError by one that names the argument; keeps its cause.
+[[noreturn]] void rename_type_error(const char* param) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  Ref owned_type(type), owned_value(value), owned_tb(tb);
+  if (!value || type != PyExc_TypeError) {
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_tb.release());
+    throw PythonError{};
+  }
+  std::string message = std::string("argument '") + param + "': " + str_of(value);
+  Ref error(check(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str())));
+  if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(error.get(), cause);
+  PyErr_SetObject(PyExc_TypeError, error.get());
+  throw PythonError{};
+}
+
+std::uint64_t u64_arg(const char* param, PyObject* value) {
+  Ref index;
+  if (!PyLong_Check(value)) {
+    index = Ref(PyNumber_Index(value));
+    if (!index) rename_type_error(param);
+    value = index.get();
+  }
+  unsigned long long result = PyLong_AsUnsignedLongLong(value);
+  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rename_type_error(param);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Parsing
+
+struct ReadState {
+  std::string_view source;
+  const char* last_piece;
+};
+
+const char* read_source(void* payload, uint32_t offset, TSPoint, uint32_t* bytes_read) {
+  auto* state = static_cast<ReadState*>(payload);
+  if (offset < state->source.size()) {
+    state->last_piece = state->source.data() + offset;
+    *bytes_read = static_cast<uint32_t>(state->source.size() - offset);
+  } else {
+    state->last_piece = state->source.data() + state->source.size();
+    *bytes_read = 0;
+  }
+  return state->last_piece;
+}
+
+// Owns a TSParser; releases it as the runtime expects.
+class Parser {
+ public:
+  Parser() : parser_(ts_parser_new()) {}
+  ~Parser() {
+    ts_parser_print_dot_graphs(parser_, -1);
+    ts_parser_set_logger(parser_, TSLogger{nullptr, nullptr});
+    ts_parser_delete(parser_);
+  }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+  TSParser* get() const { return parser_; }
+
+ private:
+  TSParser* parser_;
+};
+
+// Owns a grammar handle.
+class Language {
+ public:
+  explicit Language(const TSLanguage* language) : language_(language) {}
+  ~Language() { ts_language_delete(language_); }
+  Language(const Language&) = delete;
+  Language& operator=(const Language&) = delete;
+  const TSLanguage* get() const { return language_; }
+
+ private:
+  const TSLanguage* language_;
+};
+
+constexpr std::uint64_t MAX_SOURCE_BYTES = 0xFFFFFFFFull;
+
+}  // namespace
+
+query::Tree parse(std::string_view language_key, std::string_view source) {
+  const TSLanguage* found = registry::language_for_key(language_key);
+  if (!found) throw ValueError("unknown language key: " + std::string(language_key));
+  Language language(found);
+  if (source.size() > MAX_SOURCE_BYTES) {
+    throw ValueError("source too large to parse: " + std::to_string(source.size()) +
+                     " bytes; the limit is " + std::to_string(MAX_SOURCE_BYTES) + " bytes");
+  }
+  // Declared after the grammar so that it is released first.
+  Parser parser;
+  uint32_t version = ts_language_abi_version(language.get());
+  if (version < TREE_SITTER_MIN_COMPATIBLE_LANGUAGE_VERSION || version > TREE_SITTER_LANGUAGE_VERSION) {
+    throw ValueError("Incompatible language version " + std::to_string(version) + ". Expected minimum " +
+                     std::to_string(TREE_SITTER_MIN_COMPATIBLE_LANGUAGE_VERSION) + ", maximum " +
+                     std::to_string(TREE_SITTER_LANGUAGE_VERSION));
+  }
+  ts_parser_set_language(parser.get(), language.get());
+  ReadState state{source, nullptr};
+  TSInput input{&state, read_source, TSInputEncodingUTF8, nullptr};
+  TSParseOptions options{nullptr, nullptr};
+  TSTree* tree = ts_parser_parse_with_options(parser.get(), nullptr, input, options);
+  if (!tree) throw ValueError("tree-sitter failed to parse source");
+  return query::Tree(tree);
+}
+
+registry::SlocMode sloc_mode_for_key(std::string_view key) {
+  for (const registry::LanguageInfo& row : registry::languages()) {
+    if (row.key.size() == key.size() && row.key == key) return row.sloc_mode;
+  }
+  throw ValueError("unknown language key: " + std::string(key));
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Module functions
+
+PyObject* languages(PyObject*, PyObject*) {
+  return guarded("languages", [] {
+    std::vector<PyLanguageInfo> records;
+    for (const registry::LanguageInfo& row : registry::languages()) {
+      PyLanguageInfo info{std::string(row.name), std::string(row.key), {}, {}};
+      for (std::string_view ext : row.extensions) info.extensions.emplace_back(ext);
+      for (std::string_view ext : row.explicit_only) info.explicit_only.emplace_back(ext);
+      records.push_back(std::move(info));
+    }
+    return records_to_list(std::move(records));
+  });
+}
+
+PyObject* supported_languages_report(PyObject*, PyObject*) {
+  return guarded("supported_languages_report", [] { return to_python(registry::supported_languages_report()); });
+}
+
+const Signature CALL_EDGES_ARGS{"call_edges", {"language_key", "source"}};
+const Signature IMPORT_SOURCES_ARGS{"import_sources", {"language_key", "source"}};
+const Signature FUNCTION_CFG_ARGS{"function_cfg", {"language_key", "source", "function_name"}};
+const Signature FUNCTION_FINGERPRINTS_ARGS{"function_fingerprints", {"language_key", "source", "min_nodes"}};
+const Signature SUPPRESSIONS_ARGS{"suppressions", {"language_key", "source"}};
+const Signature IGNORED_REGIONS_ARGS{"ignored_regions", {"language_key", "source"}};
+
+PyObject* call_edges(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("call_edges", [&] {
+    auto slots = bind_arguments(CALL_EDGES_ARGS, args, kwargs);
+    std::string_view key = text_arg("language_key", slots[0]);
+    std::string_view source = text_arg("source", slots[1]);
+    query::Tree tree = parse(key, source);
+    std::vector<PyCallEdge> edges = calls::call_edges(tree.root(), source);
+    tree.reset();
+    return records_to_list(std::move(edges));
+  });
+}
+
+PyObject* import_sources(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("import_sources", [&] {
+    auto slots = bind_arguments(IMPORT_SOURCES_ARGS, args, kwargs);
+    std::string_view key = text_arg("language_key", slots[0]);
+    std::string_view source = bytes_arg("source", slots[1]);
+    query::Tree tree = parse(key, source);
+    std::vector<std::string> found;
+    imports::walk(tree.root(), source, key, found);
+    tree.reset();
+    return to_python(found);
+  });
+}
+
+PyFunctionCfg to_record(cfg::FunctionCfg&& graph) {
+  PyFunctionCfg out{std::move(graph.blocks), {}, graph.entry, std::move(graph.exits)};
+  out.edges.reserve(graph.edges.size());
+  for (const cfg::Edge& edge : graph.edges) {
+    out.edges.emplace_back(edge.from, edge.to, std::string(cfg::EDGE_LABELS.at(static_cast<std::size_t>(edge.kind))));
+  }
+  return out;
+}
+
+PyObject* function_cfg(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("function_cfg", [&]() -> PyObject* {
+    auto slots = bind_arguments(FUNCTION_CFG_ARGS, args, kwargs);
+    std::string_view key = text_arg("language_key", slots[0]);
+    std::string_view source = text_arg("source", slots[1]);
+    std::string_view name = text_arg("function_name", slots[2]);
+    query::Tree tree = parse(key, source);
+    std::vector<TSNode> candidates = query::find_descendants(tree.root(), [&](TSNode node) {
+      if (!calls::is_function_kind(query::kind(node))) return false;
+      std::optional<std::string> found = calls::get_function_name(node, source);
+      return found && *found == name;
+    });
+    std::optional<PyFunctionCfg> record;
+    for (TSNode node : candidates) {
+      if (std::optional<cfg::FunctionCfg> graph = cfg::build_function_cfg(node, key)) {
+        record = to_record(std::move(*graph));
+        break;
+      }
+    }
+    tree.reset();
+    if (!record) Py_RETURN_NONE;
+    return new_instance(std::move(*record));
+  });
+}
+
+PyObject* function_fingerprints(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("function_fingerprints", [&] {
+    auto slots = bind_arguments(FUNCTION_FINGERPRINTS_ARGS, args, kwargs);
+    std::string_view key = text_arg("language_key", slots[0]);
+    std::string_view source = text_arg("source", slots[1]);
+    std::uint64_t min_nodes = u64_arg("min_nodes", slots[2]);
+    query::Tree tree = parse(key, source);
+    std::vector<fingerprint::Fingerprint> found = fingerprint::function_fingerprints(tree.root(), source, min_nodes);
+    std::vector<PyFingerprint> records;
+    records.reserve(found.size());
+    for (fingerprint::Fingerprint& fp : found) {
+      records.push_back({std::move(fp.name), std::string(fp.kind), fp.hash, fp.node_count, fp.start_byte,
+                         fp.end_byte, fp.start_line, fp.end_line});
+    }
+    tree.reset();
+    return records_to_list(std::move(records));
+  });
+}
+
+PyObject* suppressions(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("suppressions", [&] {
+    auto slots = bind_arguments(SUPPRESSIONS_ARGS, args, kwargs);
+    std::string_view key = text_arg("language_key", slots[0]);
+    std::string_view source = text_arg("source", slots[1]);
+    registry::SlocMode mode = sloc_mode_for_key(key);
+    std::vector<suppressions::Suppression> found = suppressions::suppressions(source, mode);
+    std::vector<PySuppression> records;
+    records.reserve(found.size());
+    for (suppressions::Suppression& s : found) {
+      records.push_back({s.comment_line, s.target_line, std::move(s.tool), std::move(s.rule)});
+    }
+    return records_to_list(std::move(records));
+  });
+}
+
+PyObject* ignored_regions(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded("ignored_regions", [&] {
+    auto slots = bind_arguments(IGNORED_REGIONS_ARGS, args, kwargs);
+    std::string_view key = text_arg("language_key", slots[0]);
+    std::string_view source = text_arg("source", slots[1]);
+    registry::SlocMode mode = sloc_mode_for_key(key);
+    return records_to_list(regions::ignored_regions(source, mode));
+  });
+}
+
+PyCFunction keywords(PyCFunctionWithKeywords f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef methods[] = {
+    {"languages", languages, METH_NOARGS,
+     "languages()\n--\n\n"
+     "The languages compiled into this build, which reflect the build-tool\n"
+     "features the package was built with."},
+    {"supported_languages_report", supported_languages_report, METH_NOARGS,
+     "supported_languages_report()\n--\n\n"
+     "Human-readable language summary, for `--supported-languages`-style flags."},
+    {"call_edges", keywords(call_edges), METH_VARARGS | METH_KEYWORDS,
+     "call_edges(language_key, source)\n--\n\n"
+     "Call-graph edges for every named function/macro in `source`, parsed as\n"
+     "`language_key`."},
+    {"import_sources", keywords(import_sources), METH_VARARGS | METH_KEYWORDS,
+     "import_sources(language_key, source)\n--\n\n"
+     "Import/use-statement sources in `source`, for Ce/Ca coupling metrics."},
+    {"function_cfg", keywords(function_cfg), METH_VARARGS | METH_KEYWORDS,
+     "function_cfg(language_key, source, function_name)\n--\n\n"
+     "Control-flow graph for the first function named `function_name` found in\n"
+     "`source`. Returns `None` if the language isn't modeled by `build_function_cfg`\n"
+     "(only `c`, `cpp`, `rust` today) or no matching function is found."},
+    {"function_fingerprints", keywords(function_fingerprints), METH_VARARGS | METH_KEYWORDS,
+     "function_fingerprints(language_key, source, min_nodes)\n--\n\n"
+     "Structural fingerprints for every function-like subtree in `source`,\n"
+     "ignoring identifier/literal text (Type-2 clone detection)."},
+    {"suppressions", keywords(suppressions), METH_VARARGS | METH_KEYWORDS,
+     "suppressions(language_key, source)\n--\n\n"
+     "`tools:suppress TOOL:RULE` single-line suppression comments in `source`."},
+    {"ignored_regions", keywords(ignored_regions), METH_VARARGS | METH_KEYWORDS,
+     "ignored_regions(language_key, source)\n--\n\n"
+     "`tools:off` / `tools:on` ignored regions in `source`."},
+};
+
+// ---------------------------------------------------------------------------
+// Module frame
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velbrook", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+std::atomic<std::int64_t> bound_interpreter{-1};
+PyObject* module_cell = nullptr;  // the module built by the first successful init
+
+// Appends name to the module's __all__ (created when missing), then sets it.
+void add_to_module(PyObject* module, const char* name, PyObject* value /* borrowed */) {
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+    all = Ref(expect(PyList_New(0), "__all__"));
+    check(PyObject_SetAttrString(module, "__all__", all.get()));
+  } else if (!PyList_Check(all.get())) {
+    type_error("'" + type_qualname(all.get()) + "' object cannot be converted to 'PyList'");
+  }
+  Ref text(expect(PyUnicode_FromString(name), "str"));
+  if (PyList_Append(all.get(), text.get()) < 0) {
+    PyErr_Clear();
+    throw registry::InternalError("could not append __name__ to __all__");
+  }
+  check(PyObject_SetAttrString(module, name, value));
+}
+
+void velbrook(PyObject* module) {
+  for (int i = 0; i < CLASS_COUNT; ++i) {
+    PyTypeObject* type = class_type(static_cast<ClassIndex>(i));
+    add_to_module(module, class_specs[i].name, reinterpret_cast<PyObject*>(type));
+  }
+  Ref module_name(check(PyModule_GetNameObject(module)));
+  for (PyMethodDef& def : methods) {
+    Ref function(check(PyCMethod_New(&def, module, module_name.get(), nullptr)));
+    Ref name(check(PyObject_GetAttrString(function.get(), "__name__")));
+    if (!PyUnicode_Check(name.get())) throw registry::InternalError("function __name__ is not a str");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (!text) throw PythonError{};
+    add_to_module(module, std::string(text, static_cast<std::size_t>(size)).c_str(), function.get());
+  }
+}
+
+PyObject* init() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  std::int64_t id = PyInterpreterState_GetID(interp);
+  if (id == -1) throw PythonError{};
+  std::int64_t expected = -1;
+  if (!bound_interpreter.compare_exchange_strong(expected, id, std::memory_order_acq_rel) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "velbrook does not support sub-interpreters; it can be imported by one interpreter per "
+                    "process only. See https://docs.python.org/3/c-api/init.html#sub-interpreter-support "
+                    "for details.");
+    throw PythonError{};
+  }
+  if (module_cell) {
+    Py_INCREF(module_cell);
+    return module_cell;
+  }
+  Ref module(check(PyModule_Create2(&module_def, 3)));
+  velbrook(module.get());
+  module_cell = module.get();
+  Py_INCREF(module_cell);
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velbrook(void) {
+  return py::guarded("PyInit_velbrook", py::init);
+}
