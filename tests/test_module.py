@@ -1,0 +1,252 @@
+import importlib
+import sys
+
+import pytest
+
+import velbrook
+
+CLASSES = ["LanguageInfo", "CallEdge", "BasicBlock", "FunctionCfg", "Fingerprint", "Suppression", "IgnoredRegion"]
+FUNCTIONS = [
+    "languages",
+    "supported_languages_report",
+    "call_edges",
+    "import_sources",
+    "function_cfg",
+    "function_fingerprints",
+    "suppressions",
+    "ignored_regions",
+]
+
+
+def test_all_lists_classes_then_functions():
+    assert velbrook.__all__ == CLASSES + FUNCTIONS
+    assert velbrook.__doc__ == ""
+
+
+def test_reimport_returns_the_same_module():
+    first = sys.modules["velbrook"]
+    del sys.modules["velbrook"]
+    try:
+        again = importlib.import_module("velbrook")
+    finally:
+        sys.modules["velbrook"] = first
+    assert again is first
+    assert len(again.__all__) == 15
+
+
+def test_second_interpreter_is_refused():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = interpreters.create()
+    try:
+        with pytest.raises(Exception, match="sub-interpreters"):
+            interpreters.run_string(interp, "import velbrook")
+    finally:
+        interpreters.destroy(interp)
+
+
+SIGNATURES = {
+    "languages": "()",
+    "supported_languages_report": "()",
+    "call_edges": "(language_key, source)",
+    "import_sources": "(language_key, source)",
+    "function_cfg": "(language_key, source, function_name)",
+    "function_fingerprints": "(language_key, source, min_nodes)",
+    "suppressions": "(language_key, source)",
+    "ignored_regions": "(language_key, source)",
+}
+
+DOCS = {
+    "supported_languages_report": "Human-readable language summary, for `--supported-languages`-style flags.",
+    "call_edges": "Call-graph edges for every named function/macro in `source`, parsed as\n`language_key`.",
+    "import_sources": "Import/use-statement sources in `source`, for Ce/Ca coupling metrics.",
+    "function_cfg": "Control-flow graph for the first function named `function_name` found in\n"
+    "`source`. Returns `None` if the language isn't modeled by `build_function_cfg`\n"
+    "(only `c`, `cpp`, `rust` today) or no matching function is found.",
+    "function_fingerprints": "Structural fingerprints for every function-like subtree in `source`,\n"
+    "ignoring identifier/literal text (Type-2 clone detection).",
+    "suppressions": "`tools:suppress TOOL:RULE` single-line suppression comments in `source`.",
+    "ignored_regions": "`tools:off` / `tools:on` ignored regions in `source`.",
+}
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_signature_doc_and_binding(name):
+    fn = getattr(velbrook, name)
+    assert fn.__text_signature__ == SIGNATURES[name]
+    assert fn.__self__ is velbrook
+    assert fn.__module__ == "velbrook"
+    assert fn.__name__ == name
+    if name in DOCS:
+        assert fn.__doc__ == DOCS[name]
+    else:
+        assert fn.__doc__.count("\n") == 1 and "compiled" in fn.__doc__
+
+
+@pytest.mark.parametrize(
+    "call, exc, text",
+    [
+        (lambda: velbrook.call_edges("c"), TypeError, "call_edges() missing 1 required positional argument: 'source'"),
+        (
+            lambda: velbrook.call_edges(),
+            TypeError,
+            "call_edges() missing 2 required positional arguments: 'language_key' and 'source'",
+        ),
+        (
+            lambda: velbrook.function_cfg(),
+            TypeError,
+            "function_cfg() missing 3 required positional arguments: 'language_key', 'source', and 'function_name'",
+        ),
+        (
+            lambda: velbrook.function_cfg("c", function_name="f"),
+            TypeError,
+            "function_cfg() missing 1 required positional argument: 'source'",
+        ),
+        (
+            lambda: velbrook.call_edges("c", "x", "y"),
+            TypeError,
+            "call_edges() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: velbrook.call_edges("c", "x", language_key="c"),
+            TypeError,
+            "call_edges() got multiple values for argument 'language_key'",
+        ),
+        (
+            lambda: velbrook.call_edges("c", "x", lang="c"),
+            TypeError,
+            "call_edges() got an unexpected keyword argument 'lang'",
+        ),
+        (
+            lambda: velbrook.call_edges(1, "x"),
+            TypeError,
+            "argument 'language_key': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: velbrook.call_edges("c", b"x"),
+            TypeError,
+            "argument 'source': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: velbrook.function_cfg("c", "x", None),
+            TypeError,
+            "argument 'function_name': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: velbrook.import_sources("c", "x"),
+            TypeError,
+            "argument 'source': 'str' object cannot be converted to 'PyBytes'",
+        ),
+        (
+            lambda: velbrook.import_sources("nope", bytearray(b"x")),
+            TypeError,
+            "argument 'source': 'bytearray' object cannot be converted to 'PyBytes'",
+        ),
+        (
+            lambda: velbrook.import_sources("nope", memoryview(b"x")),
+            TypeError,
+            "argument 'source': 'memoryview' object cannot be converted to 'PyBytes'",
+        ),
+        (
+            lambda: velbrook.suppressions("nope", 3),
+            TypeError,
+            "argument 'source': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: velbrook.function_fingerprints("c", "x", 1.5),
+            TypeError,
+            "argument 'min_nodes': 'float' object cannot be interpreted as an integer",
+        ),
+        (lambda: velbrook.CallEdge(), TypeError, "No constructor defined for CallEdge"),
+        (lambda: velbrook.Fingerprint(1, x=2), TypeError, "No constructor defined for Fingerprint"),
+    ],
+)
+def test_argument_errors(call, exc, text):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    assert str(info.value) == text
+
+
+@pytest.mark.parametrize("value", [-1, 2**64, -(2**70)])
+def test_min_nodes_out_of_range_is_overflow(value):
+    with pytest.raises(OverflowError) as info:
+        velbrook.function_fingerprints("c", "int f(){}", value)
+    assert "min_nodes" not in str(info.value)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class BadIndex:
+    def __index__(self):
+        raise TypeError("custom reason")
+
+
+@pytest.mark.parametrize("value", [0, True, False, 2**64 - 1, Index(3)])
+def test_min_nodes_accepted(value):
+    assert isinstance(velbrook.function_fingerprints("c", "int f(){}", value), list)
+
+
+def test_min_nodes_index_type_error_names_the_argument():
+    with pytest.raises(TypeError, match=r"^argument 'min_nodes': custom reason$"):
+        velbrook.function_fingerprints("c", "", BadIndex())
+
+
+def test_lone_surrogate_raises_unicode_encode_error():
+    with pytest.raises(UnicodeEncodeError):
+        velbrook.call_edges("c", "int f() {}\ud800")
+    with pytest.raises(UnicodeEncodeError):
+        velbrook.call_edges("c\udcff", "")
+
+
+def test_argument_errors_come_before_unknown_key():
+    with pytest.raises(TypeError):
+        velbrook.call_edges("no-such-key", 5)
+    with pytest.raises(ValueError, match="^unknown language key: no-such-key$"):
+        velbrook.call_edges(source="", language_key="no-such-key")
+
+
+def test_keywords_in_any_order():
+    assert velbrook.call_edges(source="int f(){}", language_key="c") == []
+
+
+@pytest.mark.parametrize("name", ["languages", "supported_languages_report"])
+def test_no_argument_functions_refuse_arguments(name):
+    with pytest.raises(TypeError):
+        getattr(velbrook, name)(1)
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_result_classes(name):
+    cls = getattr(velbrook, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == name and cls.__qualname__ == name
+    assert cls.__doc__ is None
+    assert cls.__bases__ == (object,)
+    with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+def test_result_objects_are_read_only_and_fresh():
+    info = velbrook.languages()[0]
+    with pytest.raises(AttributeError):
+        info.name = "D"
+    with pytest.raises(AttributeError):
+        del info.key
+    with pytest.raises(AttributeError):
+        info.extra = 1
+    assert not hasattr(info, "__dict__")
+    first = info.extensions
+    first.append("zzz")
+    assert info.extensions == ["c"]
+    assert info.extensions is not info.extensions
+    for attr in ("name", "key", "extensions", "explicit_only"):
+        assert type(cls_attr := getattr(type(info), attr)).__name__ == "getset_descriptor"
+        assert cls_attr.__doc__ == ""
