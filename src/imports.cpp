@@ -1,11 +1,208 @@
 #include "imports.h"
 
-#include "registry.h"
+#include <initializer_list>
+
+#include "query.h"
 
 namespace imports {
 
-void walk(TSNode, std::string_view, std::string_view, std::vector<std::string>&) {
-  throw registry::InternalError("import_sources is not implemented");
+namespace {
+
+bool is_one_of(std::string_view kind, std::initializer_list<std::string_view> kinds) {
+  for (std::string_view k : kinds) {
+    if (kind == k) return true;
+  }
+  return false;
+}
+
+// Appends the text of node, if there is a node.
+void append_text(TSNode node, std::string_view source, bool unquoted,
+                 std::vector<std::string>& out) {
+  if (ts_node_is_null(node)) return;
+  std::string_view text = node_text(node, source);
+  out.push_back(unquoted ? unquote(text) : std::string(text));
+}
+
+TSNode first_named_child(TSNode node) {
+  if (ts_node_is_null(node) || ts_node_named_child_count(node) == 0) return TSNode{};
+  return ts_node_named_child(node, 0);
+}
+
+// The first named child of one of the given kinds, or a null node.
+TSNode first_named_of(TSNode node, std::initializer_list<std::string_view> kinds) {
+  for (TSNode child : query::named_children(node)) {
+    if (is_one_of(query::kind(child), kinds)) return child;
+  }
+  return TSNode{};
+}
+
+void append_each_named_of(TSNode node, std::string_view source,
+                          std::initializer_list<std::string_view> kinds,
+                          std::vector<std::string>& out) {
+  for (TSNode child : query::named_children(node)) {
+    if (is_one_of(query::kind(child), kinds)) append_text(child, source, false, out);
+  }
+}
+
+// Every child that the grammar assigns to the field, named or not, in order.
+std::vector<TSNode> children_in_field(TSNode node, std::string_view name) {
+  std::vector<TSNode> found;
+  TSFieldId id = ts_language_field_id_for_name(ts_node_language(node), name.data(),
+                                               static_cast<uint32_t>(name.size()));
+  if (id == 0) return found;
+  query::Cursor cursor(node);
+  if (!ts_tree_cursor_goto_first_child(cursor.get())) return found;
+  do {
+    if (ts_tree_cursor_current_field_id(cursor.get()) == id) {
+      found.push_back(ts_tree_cursor_current_node(cursor.get()));
+    }
+  } while (ts_tree_cursor_goto_next_sibling(cursor.get()));
+  return found;
+}
+
+// Appends the parts joined with "."; nothing when there are none.
+void append_joined(const std::vector<TSNode>& parts, std::string_view source,
+                   std::vector<std::string>& out) {
+  if (parts.empty()) return;
+  std::string joined(node_text(parts.front(), source));
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    joined += '.';
+    joined += node_text(parts[i], source);
+  }
+  out.push_back(std::move(joined));
+}
+
+void extract_python_import(TSNode node, std::string_view source,
+                           std::vector<std::string>& out) {
+  for (TSNode name : children_in_field(node, "name")) {
+    if (query::kind(name) == "aliased_import") {
+      TSNode module = query::field(name, "name");
+      append_text(ts_node_is_null(module) ? name : module, source, false, out);
+    } else {
+      append_text(name, source, false, out);
+    }
+  }
+}
+
+void extract_lua_require(TSNode node, std::string_view source, std::vector<std::string>& out) {
+  TSNode name = query::field(node, "name");
+  if (ts_node_is_null(name) || node_text(name, source) != "require") return;
+  append_text(first_named_child(query::field(node, "arguments")), source, true, out);
+}
+
+void extract_csharp_using(TSNode node, std::string_view source, std::vector<std::string>& out) {
+  TSNode name = query::field(node, "name");
+  append_text(ts_node_is_null(name) ? first_named_child(node) : name, source, false, out);
+}
+
+}  // namespace
+
+std::string_view node_text(TSNode node, std::string_view source) {
+  std::optional<std::string_view> text = query::node_text(node, source);
+  return text ? query::trim(*text) : std::string_view{};
+}
+
+std::string unquote(std::string_view text) {
+  if (text.size() >= 2) {
+    char first = text.front(), last = text.back();
+    if ((first == '<' && last == '>') || (first == '\'' && last == '\'') ||
+        (first == '"' && last == '"')) {
+      return std::string(text.substr(1, text.size() - 2));
+    }
+  }
+  return std::string(text);
+}
+
+void extract_ada(TSNode node, std::string_view source, std::vector<std::string>& out) {
+  if (query::kind(node) != "with_clause") return;
+  append_each_named_of(node, source, {"selected_component", "identifier"}, out);
+}
+
+void extract_kotlin(TSNode node, std::string_view source, std::vector<std::string>& out) {
+  if (query::kind(node) != "import") return;
+  append_text(first_named_of(node, {"qualified_identifier", "identifier"}), source, false, out);
+}
+
+void extract_swift(TSNode node, std::string_view source, std::vector<std::string>& out) {
+  if (query::kind(node) != "import_declaration") return;
+  std::vector<TSNode> parts;
+  for (TSNode child : query::named_children(node)) {
+    if (query::kind(child) == "identifier") parts.push_back(child);
+  }
+  append_joined(parts, source, out);
+}
+
+void extract_scala(TSNode node, std::string_view source, std::vector<std::string>& out) {
+  if (query::kind(node) != "import_declaration") return;
+  std::vector<TSNode> parts;
+  for (TSNode child : children_in_field(node, "path")) {
+    if (ts_node_is_named(child)) parts.push_back(child);
+  }
+  append_joined(parts, source, out);
+}
+
+void extract(TSNode node, std::string_view source, std::string_view key,
+             std::vector<std::string>& out) {
+  std::string_view kind = query::kind(node);
+  if (key == "c" || key == "cpp") {
+    if (kind == "preproc_include") append_text(query::field(node, "path"), source, true, out);
+  } else if (key == "go") {
+    if (kind == "import_spec") append_text(query::field(node, "path"), source, true, out);
+  } else if (key == "php") {
+    if (is_one_of(kind, {"include_expression", "include_once_expression", "require_expression",
+                         "require_once_expression"})) {
+      append_text(first_named_child(node), source, true, out);
+    } else if (kind == "namespace_use_clause") {
+      append_text(first_named_of(node, {"qualified_name", "name"}), source, false, out);
+    } else if (kind == "namespace_use_declaration") {
+      append_each_named_of(node, source, {"name", "namespace_name", "qualified_name"}, out);
+    }
+  } else if (key == "lua") {
+    if (kind == "function_call") extract_lua_require(node, source, out);
+  } else if (key == "ada") {
+    extract_ada(node, source, out);
+  } else if (key == "rust") {
+    if (kind == "use_declaration") append_text(query::field(node, "argument"), source, false, out);
+  } else if (key == "java") {
+    if (kind == "import_declaration") {
+      append_each_named_of(node, source, {"scoped_identifier", "identifier"}, out);
+    }
+  } else if (key == "swift") {
+    extract_swift(node, source, out);
+  } else if (key == "scala") {
+    extract_scala(node, source, out);
+  } else if (key == "python") {
+    if (kind == "import_statement") {
+      extract_python_import(node, source, out);
+    } else if (kind == "import_from_statement") {
+      append_text(query::field(node, "module_name"), source, false, out);
+    }
+  } else if (key == "csharp") {
+    if (kind == "using_directive") extract_csharp_using(node, source, out);
+  } else if (key == "kotlin") {
+    extract_kotlin(node, source, out);
+  } else if (key == "fortran") {
+    if (kind == "use_statement") {
+      append_text(first_named_of(node, {"module_name"}), source, false, out);
+    } else if (kind == "include_statement") {
+      append_text(query::field(node, "path"), source, true, out);
+    }
+  } else if (key == "javascript" || key == "typescript") {
+    if (kind == "import_statement" || kind == "import_require_clause") {
+      append_text(query::field(node, "source"), source, true, out);
+    }
+  }
+}
+
+void walk(TSNode root, std::string_view source, std::string_view language_key,
+          std::vector<std::string>& out) {
+  std::vector<TSNode> stack{root};
+  while (!stack.empty()) {
+    TSNode node = stack.back();
+    stack.pop_back();
+    extract(node, source, language_key, out);
+    query::push_children_reversed(node, stack);
+  }
 }
 
 }  // namespace imports

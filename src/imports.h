@@ -13,4 +13,19 @@ namespace imports {
 void walk(TSNode root, std::string_view source, std::string_view language_key,
           std::vector<std::string>& out);
 
+// Appends the sources that the rules of the key find in this one node.
+void extract(TSNode node, std::string_view source, std::string_view language_key,
+             std::vector<std::string>& out);
+
+void extract_ada(TSNode node, std::string_view source, std::vector<std::string>& out);
+void extract_kotlin(TSNode node, std::string_view source, std::vector<std::string>& out);
+void extract_swift(TSNode node, std::string_view source, std::vector<std::string>& out);
+void extract_scala(TSNode node, std::string_view source, std::vector<std::string>& out);
+
+// The node's source slice trimmed of whitespace; empty when not valid UTF-8.
+std::string_view node_text(TSNode node, std::string_view source);
+
+// Removes one enclosing pair of "", '' or <>.
+std::string unquote(std::string_view text);
+
 }  // namespace imports
