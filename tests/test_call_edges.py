@@ -1,4 +1,3 @@
-import threading
 
 import pytest
 
@@ -212,19 +211,6 @@ def test_nested_function_names_are_local_names():
     assert edges("javascript", source) == [("outer", "inner", False), ("outer", "helper", True)]
 
 
-def run_with_small_stack(work):
-    """Runs work() on a thread with a small native stack and returns its result."""
-    result = {}
-    old = threading.stack_size(1 << 20)
-    try:
-        thread = threading.Thread(target=lambda: result.setdefault("value", work()))
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old)
-    return result["value"]
-
-
 DEPTH = 100_000
 
 
@@ -240,5 +226,5 @@ DEPTH = 100_000
     ],
     ids=["parentheses", "blocks", "blocks-with-error", "pointer-declarators", "function-declarators", "alias-declarator"],
 )
-def test_deep_nesting_does_not_exhaust_the_stack(source, expected):
-    assert run_with_small_stack(lambda: edges("c", source)) == expected
+def test_deep_nesting_does_not_exhaust_the_stack(small_stack, source, expected):
+    assert small_stack(lambda: edges("c", source)) == expected

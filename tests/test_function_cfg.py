@@ -358,10 +358,10 @@ def deep_c_source(levels):
     return "int f(void) {" + "".join(parts) + "x;" + "}" * ((levels + 2) // 3) + "}"
 
 
-def test_deeply_nested_c_body():
+def test_deeply_nested_c_body(small_stack):
     levels = 100_000
     source = deep_c_source(levels)
-    graph = build("c", source)
+    graph = small_stack(lambda: build("c", source))
     constructs = levels - (levels + 2) // 3
     assert len(graph.blocks) == 1 + 3 * constructs
     assert len(graph.edges) == 4 * constructs
@@ -370,10 +370,10 @@ def test_deeply_nested_c_body():
     assert graph.exits == [len(graph.blocks) - 1]
 
 
-def test_deeply_nested_rust_body():
+def test_deeply_nested_rust_body(small_stack):
     levels = 100_000
     source = "fn f() {" + "loop { if a {" * (levels // 2) + "g();" + "} }" * (levels // 2) + "}"
-    graph = build("rust", source)
+    graph = small_stack(lambda: build("rust", source))
     assert len(graph.blocks) == 1 + 5 * (levels // 2)
     assert len(graph.edges) == 6 * (levels // 2)
     # the outermost join block is made last and loops back to its body

@@ -1,5 +1,4 @@
 import struct
-import threading
 
 import pytest
 
@@ -207,19 +206,6 @@ def test_multibyte_offsets_are_bytes():
     assert (f.start_byte, f.end_byte) == (9, 22)
 
 
-def run_with_small_stack(work):
-    """Runs work() on a thread with a small native stack and returns its result."""
-    result = {}
-    old = threading.stack_size(1 << 20)
-    try:
-        thread = threading.Thread(target=lambda: result.setdefault("value", work()))
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old)
-    return result["value"]
-
-
 DEPTH = 100_000
 
 
@@ -249,8 +235,8 @@ def test_nested_blocks_hash_follows_preorder():
     ],
     ids=["blocks", "parentheses", "pointer-declarators"],
 )
-def test_deep_nesting_does_not_exhaust_the_stack(source, node_count):
-    found = run_with_small_stack(lambda: velbrook.function_fingerprints("c", source, 0))
+def test_deep_nesting_does_not_exhaust_the_stack(small_stack, source, node_count):
+    found = small_stack(lambda: velbrook.function_fingerprints("c", source, 0))
     assert [f.name for f in found] == ["f"]
     if node_count is not None:
         assert found[0].node_count == node_count

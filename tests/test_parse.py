@@ -74,19 +74,19 @@ def test_independent_results_for_repeated_calls():
 DEPTH = 100_000
 
 
-def test_deeply_nested_source_parses_and_is_searched():
+def test_deeply_nested_source_parses_and_is_searched(small_stack):
     # The JavaScript root is itself a function-like node, so its fingerprint
     # walks the whole tree.
     source = "x = " + "[" * DEPTH + "]" * DEPTH + ";"
-    root = velbrook.function_fingerprints("javascript", source, 0)[0]
+    root = small_stack(lambda: velbrook.function_fingerprints("javascript", source, 0))[0]
     assert root.kind == "program"
     assert root.node_count > 3 * DEPTH
-    assert velbrook.call_edges("javascript", source) == []
-    assert velbrook.import_sources("javascript", source.encode()) == []
+    assert small_stack(lambda: velbrook.call_edges("javascript", source)) == []
+    assert small_stack(lambda: velbrook.import_sources("javascript", source.encode())) == []
 
 
-def test_deeply_nested_function_is_found():
+def test_deeply_nested_function_is_found(small_stack):
     source = "int f(){" + "{" * DEPTH + "}" * DEPTH + "}"
-    fps = velbrook.function_fingerprints("c", source, 0)
+    fps = small_stack(lambda: velbrook.function_fingerprints("c", source, 0))
     assert [fp.name for fp in fps] == ["f"]
     assert fps[0].end_byte == len(source)
