@@ -31,7 +31,6 @@ VENV = os.environ.get("VELBROOK_BENCH_VENV", "/tmp/velbrook-bench-venv")
 LOCK = Path(__file__).resolve().parent.parent / "deps.lock.json"
 READY = os.path.join(VENV, "velbrook-bench-ready")
 MODULE_FILE = "VELBROOK_BENCH_MODULE_FILE"
-CFG_KEYS = ("c", "cpp", "rust")
 FUNCTIONS = ("call_edges", "function_fingerprints", "import_sources", "suppressions",
              "ignored_regions")
 
@@ -154,10 +153,6 @@ class Stat:
             return None
 
 
-def function_names(vb, key, text):
-    return list(dict.fromkeys(f.name for f in vb.function_fingerprints(key, text, 0) if f.name))
-
-
 def run(vb, files_by_key, ts, args):
     stats, cfg = {name: {} for name in FUNCTIONS}, {}
     for key, files in files_by_key.items():
@@ -178,14 +173,14 @@ def run(vb, files_by_key, ts, args):
                     stat.bytes += len(data)
                     stat.seconds += seconds
                     stat.base += base or 0.0
-            if key in CFG_KEYS:
+            if key in corpus.CFG_KEYS:
                 time_cfg(vb, cfg.setdefault(key, Stat()), key, text, parse, args)
     return stats, cfg
 
 
 def time_cfg(vb, stat, key, text, parse, args):
     try:
-        names = function_names(vb, key, text)
+        names = corpus.function_names(vb, key, text)
     except BaseException as e:
         stat.error = stat.error or "function_fingerprints " + failure(e)
         return
@@ -229,11 +224,9 @@ def report(stats, cfg, ts):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    corpus.add_module_dir_argument(ap)
-    ap.add_argument("--mb", type=float, default=5, help="corpus megabytes per language (default 5)")
+    corpus.add_arguments(ap, mb=5)
     ap.add_argument("--repeat", type=int, default=3, help="timings per call, best kept (default 3)")
     ap.add_argument("--min-nodes", type=int, default=10, help="min_nodes of function_fingerprints")
-    ap.add_argument("--cfg-names", type=int, default=8, help="function_cfg calls per file at most")
     args = ap.parse_args()
     if MODULE_FILE not in os.environ:
         reexec_in_venv(args)

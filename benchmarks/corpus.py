@@ -145,9 +145,22 @@ def collect(max_bytes_per_key, roots=None, seed=0):
     return corpus
 
 
-def add_module_dir_argument(parser):
+CFG_KEYS = ("c", "cpp", "rust")
+
+
+def add_arguments(parser, mb):
+    """The options both scripts share; mb is the default corpus size per language."""
     parser.add_argument("--module-dir", action="append", default=[],
                         help="directory holding the built velbrook module (prepended to sys.path)")
+    parser.add_argument("--mb", type=float, default=mb,
+                        help=f"corpus megabytes per language (default {mb:g})")
+    parser.add_argument("--cfg-names", type=int, default=8,
+                        help="function_cfg calls per file at most (default 8)")
+
+
+def function_names(vb, key, text):
+    """The distinct names of the file's functions, in document order."""
+    return list(dict.fromkeys(f.name for f in vb.function_fingerprints(key, text, 0) if f.name))
 
 
 def import_velbrook(module_dirs):

@@ -18,7 +18,6 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corpus  # noqa: E402
 
-CFG_KEYS = ("c", "cpp", "rust")
 CLASSES = ("LanguageInfo", "CallEdge", "BasicBlock", "FunctionCfg", "Fingerprint",
            "Suppression", "IgnoredRegion")
 
@@ -116,29 +115,27 @@ def run_round(vb, files, cfg_names, bad_text):
     return tally
 
 
-def function_names(vb, files, limit):
+def cfg_targets(vb, files, limit):
     """{path: names of up to limit named functions} of the C, C++ and Rust files."""
     names = {}
-    for key in CFG_KEYS:
+    for key in corpus.CFG_KEYS:
         for path, _data, text in files.get(key, ()):
-            found, _ = attempt(lambda: {f.name for f in vb.function_fingerprints(key, text, 0)})
-            names[path] = sorted(n for n in found or () if n)[:limit]
+            found, _ = attempt(lambda: corpus.function_names(vb, key, text))
+            names[path] = (found or [])[:limit]
     return names
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    corpus.add_module_dir_argument(ap)
+    corpus.add_arguments(ap, mb=1)
     ap.add_argument("--rounds", type=int, default=6, help="rounds, the warm-up included (default 6)")
-    ap.add_argument("--mb", type=float, default=1, help="corpus megabytes per language (default 1)")
-    ap.add_argument("--cfg-names", type=int, default=8, help="function_cfg names per file at most")
     ap.add_argument("--tolerance", type=float, default=1.0, help="allowed RSS growth in MB")
     args = ap.parse_args()
     vb = corpus.import_velbrook(args.module_dir)
     print(f"velbrook: {vb.__file__}")
     files = {k: v for k, v in corpus.collect(int(args.mb * 1e6)).items() if v}
     print("corpus: " + ", ".join(f"{k} {len(v)} files" for k, v in files.items()))
-    cfg_names = function_names(vb, files, args.cfg_names)
+    cfg_names = cfg_targets(vb, files, args.cfg_names)
     bad_text = max((t for v in files.values() for _p, _d, t in v), key=len, default="int x;")
     rss = []
     for number in range(1, args.rounds + 1):

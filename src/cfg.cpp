@@ -110,24 +110,25 @@ std::uint64_t CfgBuilder::new_block(std::uint64_t pos) {
   return id;
 }
 
-BasicBlock& CfgBuilder::block(std::uint64_t id) {
-  if (id >= blocks_.size()) {
+// Every id in use came from new_block, so a failed check is a bug here.
+void CfgBuilder::check_id(std::uint64_t id) const {
+  if (id >= blocks_.size() || id >= terminated_.size()) {
     throw registry::InternalError("cfg: block id " + std::to_string(id) + " out of range");
   }
+}
+
+BasicBlock& CfgBuilder::block(std::uint64_t id) {
+  check_id(id);
   return blocks_[id];
 }
 
 bool CfgBuilder::is_terminated(std::uint64_t id) const {
-  if (id >= terminated_.size()) {
-    throw registry::InternalError("cfg: terminated flag " + std::to_string(id) + " out of range");
-  }
+  check_id(id);
   return terminated_[id];
 }
 
 void CfgBuilder::mark_terminated(std::uint64_t id) {
-  if (id >= terminated_.size()) {
-    throw registry::InternalError("cfg: terminated flag " + std::to_string(id) + " out of range");
-  }
+  check_id(id);
   terminated_[id] = true;
 }
 

@@ -136,6 +136,7 @@ class CfgBuilder {
     std::uint64_t break_target;
   };
 
+  void check_id(std::uint64_t id) const;
   BasicBlock& block(std::uint64_t id);
   bool is_terminated(std::uint64_t id) const;
   void mark_terminated(std::uint64_t id);

@@ -2,25 +2,35 @@
 
 namespace query {
 
-std::vector<TSNode> children(TSNode node) {
-  std::vector<TSNode> out;
+namespace {
+
+// Calls visit on each child of node in order, through one cursor.
+template <class Visit>
+void for_each_child(TSNode node, Visit visit) {
   uint32_t count = ts_node_child_count(node);
-  if (count == 0) return out;
-  out.reserve(count);
+  if (count == 0) return;
   Cursor cursor(node);
-  if (!ts_tree_cursor_goto_first_child(cursor.get())) return out;
+  if (!ts_tree_cursor_goto_first_child(cursor.get())) return;
   for (uint32_t i = 0; i < count; ++i) {
-    out.push_back(ts_tree_cursor_current_node(cursor.get()));
+    visit(ts_tree_cursor_current_node(cursor.get()));
     if (!ts_tree_cursor_goto_next_sibling(cursor.get())) break;
   }
+}
+
+}  // namespace
+
+std::vector<TSNode> children(TSNode node) {
+  std::vector<TSNode> out;
+  out.reserve(ts_node_child_count(node));
+  for_each_child(node, [&](TSNode child) { out.push_back(child); });
   return out;
 }
 
 std::vector<TSNode> named_children(TSNode node) {
   std::vector<TSNode> out;
-  for (TSNode child : children(node)) {
+  for_each_child(node, [&](TSNode child) {
     if (ts_node_is_named(child)) out.push_back(child);
-  }
+  });
   return out;
 }
 
