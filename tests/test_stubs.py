@@ -1,3 +1,4 @@
+import functools
 import importlib.util
 import os
 import re
@@ -24,13 +25,12 @@ STUB = (MODULE_DIR if INSTALLED else ROOT) / "velbrook-stubs" / "__init__.pyi"
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
 
 
-def load_stub():
+@functools.cache
+def stubbed():
+    """The stub file run as a module, for its annotations."""
     stub = types.ModuleType("velbrook_stub")
-    exec(compile(STUB.read_text(), str(STUB), "exec"), stub.__dict__)
+    exec(compile(STUB.read_text(encoding="utf-8"), str(STUB), "exec"), stub.__dict__)
     return stub
-
-
-STUBBED = load_stub()
 
 
 @pytest.fixture(scope="module")
@@ -76,7 +76,7 @@ def test_stub_is_strictly_clean_for_python_3_10(run_mypy):
 
 @needs_mypy
 def test_readme_usage_type_checks(run_mypy):
-    blocks = re.findall(r"^```python\n(.*?)^```", (ROOT / "README.md").read_text(), re.M | re.S)
+    blocks = re.findall(r"^```python\n(.*?)^```", (ROOT / "README.md").read_text(encoding="utf-8"), re.M | re.S)
     assert blocks
     files = []
     for i, block in enumerate(blocks):
@@ -130,7 +130,7 @@ def violations(value, hint, where):
         if type(value) is not tuple or len(value) != len(args):
             return wrong
         return [v for i, (item, a) in enumerate(zip(value, args)) for v in violations(item, a, f"{where}[{i}]")]
-    if isinstance(hint, type) and getattr(STUBBED, hint.__name__, None) is hint:
+    if isinstance(hint, type) and getattr(stubbed(), hint.__name__, None) is hint:
         if type(value) is not getattr(velbrook, hint.__name__):
             return wrong
         return [v for name, h in properties(hint).items() for v in violations(getattr(value, name), h, f"{where}.{name}")]
@@ -140,7 +140,7 @@ def violations(value, hint, where):
 @pytest.mark.parametrize("name", velbrook.__all__[:7])
 def test_stub_properties_are_the_read_only_attributes(name):
     runtime = {n for n, v in vars(getattr(velbrook, name)).items() if isinstance(v, types.GetSetDescriptorType)}
-    assert set(properties(getattr(STUBBED, name))) == runtime
+    assert set(properties(getattr(stubbed(), name))) == runtime
 
 
 # Calls whose results hold every attribute both ways where it can be None.
@@ -159,10 +159,10 @@ CALLS = [
 
 @pytest.mark.parametrize("function, args", CALLS)
 def test_results_match_the_stub_annotations(function, args):
-    hint = typing.get_type_hints(getattr(STUBBED, function))["return"]
+    hint = typing.get_type_hints(getattr(stubbed(), function))["return"]
     assert violations(getattr(velbrook, function)(*args), hint, function) == []
 
 
 def test_every_function_and_class_is_stubbed():
-    assert STUBBED.__all__ == velbrook.__all__
+    assert stubbed().__all__ == velbrook.__all__
     assert {f for f, _ in CALLS} == set(velbrook.__all__[7:])
