@@ -4,8 +4,10 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -234,14 +236,23 @@ PyObject* records_to_list(std::vector<R>&& records) {
 // ---------------------------------------------------------------------------
 // Result classes
 
-struct Instance {
-  PyObject ob_base;
-  void* record;
-};
+// An instance is the object header followed by its record, which is
+// constructed in place by new_instance and destroyed by dealloc.
+template <class R>
+constexpr std::size_t RECORD_OFFSET = (sizeof(PyObject) + alignof(R) - 1) / alignof(R) * alignof(R);
+
+template <class R>
+constexpr int INSTANCE_SIZE = static_cast<int>(RECORD_OFFSET<R> + sizeof(R));
+
+template <class R>
+R* record_address(PyObject* self) {
+  static_assert(alignof(R) <= alignof(std::max_align_t), "the allocator aligns objects no further");
+  return reinterpret_cast<R*>(reinterpret_cast<char*>(self) + RECORD_OFFSET<R>);
+}
 
 template <class R>
 R& record_of(PyObject* self) {
-  return *static_cast<R*>(reinterpret_cast<Instance*>(self)->record);
+  return *std::launder(record_address<R>(self));
 }
 
 enum ClassIndex { LANGUAGE_INFO, CALL_EDGE, BASIC_BLOCK, FUNCTION_CFG, FINGERPRINT, SUPPRESSION, IGNORED_REGION, CLASS_COUNT };
@@ -265,13 +276,15 @@ PyObject* new_instance(R record) {
   if (!type) throw registry::InternalError("result class used before the module was initialised");
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref obj(expect(alloc ? alloc(type, 0) : PyType_GenericAlloc(type, 0), "result object"));
-  reinterpret_cast<Instance*>(obj.get())->record = new R(std::move(record));
+  // Nothing may fail between allocation and construction: dealloc destroys a record.
+  static_assert(std::is_nothrow_move_constructible_v<R>);
+  new (record_address<R>(obj.get())) R(std::move(record));
   return obj.release();
 }
 
 template <class R>
 void dealloc(PyObject* self) {
-  delete static_cast<R*>(reinterpret_cast<Instance*>(self)->record);
+  std::destroy_at(&record_of<R>(self));
   PyTypeObject* type = Py_TYPE(self);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
@@ -344,17 +357,23 @@ struct ClassSpec {
   const char* name;       // class name
   const char* spec_name;  // "builtins." + class name
   PyGetSetDef* attrs;
+  int basicsize;
   destructor dealloc;
 };
 
+template <class R>
+constexpr ClassSpec class_spec(const char* name, const char* spec_name, PyGetSetDef* attrs) {
+  return {name, spec_name, attrs, INSTANCE_SIZE<R>, dealloc<R>};
+}
+
 const ClassSpec class_specs[CLASS_COUNT] = {
-    {"LanguageInfo", "builtins.LanguageInfo", language_info_attrs, dealloc<PyLanguageInfo>},
-    {"CallEdge", "builtins.CallEdge", call_edge_attrs, dealloc<PyCallEdge>},
-    {"BasicBlock", "builtins.BasicBlock", basic_block_attrs, dealloc<PyBasicBlock>},
-    {"FunctionCfg", "builtins.FunctionCfg", function_cfg_attrs, dealloc<PyFunctionCfg>},
-    {"Fingerprint", "builtins.Fingerprint", fingerprint_attrs, dealloc<PyFingerprint>},
-    {"Suppression", "builtins.Suppression", suppression_attrs, dealloc<PySuppression>},
-    {"IgnoredRegion", "builtins.IgnoredRegion", ignored_region_attrs, dealloc<PyIgnoredRegion>},
+    class_spec<PyLanguageInfo>("LanguageInfo", "builtins.LanguageInfo", language_info_attrs),
+    class_spec<PyCallEdge>("CallEdge", "builtins.CallEdge", call_edge_attrs),
+    class_spec<PyBasicBlock>("BasicBlock", "builtins.BasicBlock", basic_block_attrs),
+    class_spec<PyFunctionCfg>("FunctionCfg", "builtins.FunctionCfg", function_cfg_attrs),
+    class_spec<PyFingerprint>("Fingerprint", "builtins.Fingerprint", fingerprint_attrs),
+    class_spec<PySuppression>("Suppression", "builtins.Suppression", suppression_attrs),
+    class_spec<PyIgnoredRegion>("IgnoredRegion", "builtins.IgnoredRegion", ignored_region_attrs),
 };
 
 PyTypeObject* class_type(ClassIndex index) {
@@ -366,7 +385,7 @@ PyTypeObject* class_type(ClassIndex index) {
       {Py_tp_getset, spec.attrs},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {spec.spec_name, static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec type_spec = {spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) {
     PyObject *cause_type, *cause, *cause_tb;

@@ -349,3 +349,37 @@ def test_result_objects_are_read_only_and_fresh():
     for attr in ("name", "key", "extensions", "explicit_only"):
         assert type(cls_attr := getattr(type(info), attr)).__name__ == "getset_descriptor"
         assert cls_attr.__doc__ == ""
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_instances_hold_their_record(name):
+    cls = getattr(velbrook, name)
+    assert cls.__basicsize__ > object.__basicsize__
+    assert cls.__itemsize__ == 0
+
+
+# (smaller, larger) by the fields of their records
+@pytest.mark.parametrize(
+    "smaller, larger",
+    [
+        ("CallEdge", "Suppression"),  # two texts and a bool; two texts and two integers
+        ("CallEdge", "Fingerprint"),  # two texts and a bool; two texts and six integers
+        ("IgnoredRegion", "LanguageInfo"),  # four integers and an optional list; two texts and two lists
+    ],
+)
+def test_instance_size_follows_the_record(smaller, larger):
+    assert getattr(velbrook, smaller).__basicsize__ < getattr(velbrook, larger).__basicsize__
+
+
+def test_objects_are_sized_as_their_class():
+    objects = [
+        velbrook.languages()[0],
+        velbrook.call_edges("c", "void f() { g(); }")[0],
+        velbrook.function_cfg("c", "int f(){}", "f").blocks[0],
+        velbrook.function_cfg("c", "int f(){}", "f"),
+        velbrook.function_fingerprints("c", "int f(){}", 0)[0],
+        velbrook.suppressions("c", "// tools:suppress a:b\nx;\n")[0],
+        velbrook.ignored_regions("c", "// tools:off\n// tools:on\n")[0],
+    ]
+    assert [type(o).__name__ for o in objects] == CLASSES
+    assert all(sys.getsizeof(o) == type(o).__basicsize__ for o in objects)
