@@ -106,29 +106,32 @@ def test_empty_body_rust():
     assert (graph.edges, graph.exits) == ([], [0])
 
 
+IF_EDGES = [(0, 1, "true_branch"), (0, 2, "false_branch"), (1, 3, "fallthrough"), (2, 3, "fallthrough")]
+ELSE_IF_EDGES = [
+    (0, 1, "true_branch"),
+    (0, 2, "false_branch"),
+    (2, 3, "true_branch"),
+    (2, 4, "false_branch"),
+    (3, 5, "fallthrough"),
+    (4, 5, "fallthrough"),
+    (1, 6, "fallthrough"),
+    (5, 6, "fallthrough"),
+]
+
 # (key, source, blocks as (statements, condition), edges, exits)
 CONSTRUCTS = {
     "if_without_else": (
         "c",
         "int f(int a) { if (a) x(); y(); }",
         [([], "(a)"), (["x();"], None), ([], None), (["y();"], None)],
-        [(0, 1, "true_branch"), (0, 2, "false_branch"), (1, 3, "fallthrough"), (2, 3, "fallthrough")],
+        IF_EDGES,
         [3],
     ),
     "else_if_chain": (
         "c",
         "int f(int a) { if (a) x(); else if (b) y(); else z(); }",
         [([], "(a)"), (["x();"], None), ([], "(b)"), (["y();"], None), (["z();"], None), ([], None), ([], None)],
-        [
-            (0, 1, "true_branch"),
-            (0, 2, "false_branch"),
-            (2, 3, "true_branch"),
-            (2, 4, "false_branch"),
-            (3, 5, "fallthrough"),
-            (4, 5, "fallthrough"),
-            (1, 6, "fallthrough"),
-            (5, 6, "fallthrough"),
-        ],
+        ELSE_IF_EDGES,
         [6],
     ),
     "while_at_end_has_no_exits": (
@@ -330,8 +333,6 @@ def test_constructs(case):
     assert as_text(source, build(key, source)) == (blocks, edges, exits)
 
 
-IF_EDGES = [(0, 1, "true_branch"), (0, 2, "false_branch"), (1, 3, "fallthrough"), (2, 3, "fallthrough")]
-
 # (key, source, blocks as (byte_range, statements, condition), edges, exits)
 ELSE_COMMENTS = {
     "c_comment_after_else": (
@@ -386,16 +387,7 @@ ELSE_COMMENTS = {
             ((67, 67), [], None),
             ((67, 67), [], None),
         ],
-        [
-            (0, 1, "true_branch"),
-            (0, 2, "false_branch"),
-            (2, 3, "true_branch"),
-            (2, 4, "false_branch"),
-            (3, 5, "fallthrough"),
-            (4, 5, "fallthrough"),
-            (1, 6, "fallthrough"),
-            (5, 6, "fallthrough"),
-        ],
+        ELSE_IF_EDGES,
         [6],
     ),
     "rust_comment_after_else": (
@@ -412,7 +404,7 @@ ELSE_COMMENTS = {
         IF_EDGES,
         [3],
     ),
-    "rust_line_comment_before_else_if": (
+    "rust_line_comment_between_else_and_if": (
         "rust",
         "fn f() { if a { x(); } else // e\n if b { y(); } }",
         [
@@ -424,16 +416,7 @@ ELSE_COMMENTS = {
             ((47, 47), [], None),
             ((47, 47), [], None),
         ],
-        [
-            (0, 1, "true_branch"),
-            (0, 2, "false_branch"),
-            (2, 3, "true_branch"),
-            (2, 4, "false_branch"),
-            (3, 5, "fallthrough"),
-            (4, 5, "fallthrough"),
-            (1, 6, "fallthrough"),
-            (5, 6, "fallthrough"),
-        ],
+        ELSE_IF_EDGES,
         [6],
     ),
 }
