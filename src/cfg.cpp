@@ -45,8 +45,7 @@ std::optional<TSNode> optional_field(TSNode node, std::string_view name) {
   return child;
 }
 
-// Looks through wrapper nodes (an expression statement, an else clause) to the
-// first named child they hold.
+// Looks through expression statements to the first named child they hold.
 TSNode unwrap(TSNode node, KindList wrappers) {
   while (contains(wrappers, query::kind(node))) {
     TSNode inner = ts_node_named_child(node, 0);
@@ -236,9 +235,24 @@ void CfgBuilder::after_then(const Task::AfterThen& task) {
   add_edge(task.condition_block, e, CfgEdge::FalseBranch);
   work_.push_back(Task{Task::Join{then_end, task.if_node}});
   current_block_ = e;
-  if (auto alternative = optional_field(task.if_node, "alternative")) {
-    push_visit(unwrap(*alternative, kinds_.else_wrapper_kinds));
+  if (auto alternative = optional_field(task.if_node, "alternative")) push_alternative(*alternative);
+}
+
+// An else clause holds its branch, the first named child that is not an extra,
+// and may hold comments ahead of it (the runtime never ends a node with an
+// extra). The comments stay statements of the else block, in document order,
+// as in any sequence. A clause without a branch is not looked through.
+void CfgBuilder::push_alternative(TSNode node) {
+  std::vector<TSNode> comments;  // outer clauses first
+  while (contains(kinds_.else_wrapper_kinds, query::kind(node))) {
+    std::vector<TSNode> kids = query::named_children(node);
+    auto branch = std::find_if(kids.begin(), kids.end(), [](TSNode kid) { return !ts_node_is_extra(kid); });
+    if (branch == kids.end()) break;
+    comments.insert(comments.end(), kids.begin(), branch);
+    node = *branch;
   }
+  push_visit(node);
+  for (auto it = comments.rbegin(); it != comments.rend(); ++it) push_visit(*it);
 }
 
 void CfgBuilder::join(const Task::Join& task) {

@@ -147,6 +147,7 @@ class CfgBuilder {
   void visit(TSNode node);
   void visit_if(TSNode node);
   void after_then(const Task::AfterThen& task);
+  void push_alternative(TSNode node);
   void join(const Task::Join& task);
   void visit_while_or_for(TSNode node, bool is_for);
   void close_loop(std::uint64_t back_target, std::uint64_t exit);

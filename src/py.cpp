@@ -4,8 +4,10 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -106,7 +108,13 @@ PyObject* guarded(const char* where, F&& body) noexcept {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
       }
     } catch (const ValueError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
+      // The message was built from UTF-8 text only (keys come from str).
+      Ref text(PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), nullptr));
+      if (text) {
+        PyErr_SetObject(PyExc_ValueError, text.get());
+      } else {
+        raise_panic(where, "could not create str");
+      }
     } catch (const std::exception& e) {
       raise_panic(where, e.what());
     } catch (...) {
@@ -118,24 +126,41 @@ PyObject* guarded(const char* where, F&& body) noexcept {
   return nullptr;
 }
 
-std::string type_qualname(PyObject* obj) {
-  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  if (name && PyUnicode_Check(name.get())) {
-    Py_ssize_t size = 0;
-    if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size)) return std::string(text, size);
-  }
+// Error texts are assembled as Python strings, so that the caller's text in
+// them (keywords, type names, exception texts) survives whole: NULs, lone
+// surrogates and all.
+
+Ref new_str(const char* text) { return Ref(expect(PyUnicode_FromString(text), "str")); }
+
+// The str attribute of obj, or the fallback when it cannot be read as a str.
+Ref str_attr(PyObject* obj, const char* attr, const char* fallback) {
+  Ref value(PyObject_GetAttrString(obj, attr));
+  if (value && PyUnicode_Check(value.get())) return value;
   PyErr_Clear();
-  return "<failed to extract type name>";
+  return new_str(fallback);
 }
 
-std::string str_of(PyObject* obj) {
+Ref type_qualname(PyObject* obj) {
+  return str_attr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__", "<failed to extract type name>");
+}
+
+Ref str_of(PyObject* obj) {
   Ref text(PyObject_Str(obj));
-  if (text) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) return std::string(utf8, size);
-  }
+  if (text) return text;
   PyErr_Clear();
-  return "<unprintable>";
+  return new_str("<unprintable>");
+}
+
+// PyUnicode_FromFormat; caller text goes in through %U.
+template <class... A>
+Ref format(const char* pattern, A... args) {
+  return Ref(expect(PyUnicode_FromFormat(pattern, args...), "str"));
+}
+
+template <class... A>
+[[noreturn]] void type_error(const char* pattern, A... args) {
+  PyErr_SetObject(PyExc_TypeError, format(pattern, args...).get());
+  throw PythonError{};
 }
 
 // ---------------------------------------------------------------------------
@@ -211,14 +236,23 @@ PyObject* records_to_list(std::vector<R>&& records) {
 // ---------------------------------------------------------------------------
 // Result classes
 
-struct Instance {
-  PyObject ob_base;
-  void* record;
-};
+// An instance is the object header followed by its record, which is
+// constructed in place by new_instance and destroyed by dealloc.
+template <class R>
+constexpr std::size_t RECORD_OFFSET = (sizeof(PyObject) + alignof(R) - 1) / alignof(R) * alignof(R);
+
+template <class R>
+constexpr int INSTANCE_SIZE = static_cast<int>(RECORD_OFFSET<R> + sizeof(R));
+
+template <class R>
+R* record_address(PyObject* self) {
+  static_assert(alignof(R) <= alignof(std::max_align_t), "the allocator aligns objects no further");
+  return reinterpret_cast<R*>(reinterpret_cast<char*>(self) + RECORD_OFFSET<R>);
+}
 
 template <class R>
 R& record_of(PyObject* self) {
-  return *static_cast<R*>(reinterpret_cast<Instance*>(self)->record);
+  return *std::launder(record_address<R>(self));
 }
 
 enum ClassIndex { LANGUAGE_INFO, CALL_EDGE, BASIC_BLOCK, FUNCTION_CFG, FINGERPRINT, SUPPRESSION, IGNORED_REGION, CLASS_COUNT };
@@ -242,13 +276,15 @@ PyObject* new_instance(R record) {
   if (!type) throw registry::InternalError("result class used before the module was initialised");
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref obj(expect(alloc ? alloc(type, 0) : PyType_GenericAlloc(type, 0), "result object"));
-  reinterpret_cast<Instance*>(obj.get())->record = new R(std::move(record));
+  // Nothing may fail between allocation and construction: dealloc destroys a record.
+  static_assert(std::is_nothrow_move_constructible_v<R>);
+  new (record_address<R>(obj.get())) R(std::move(record));
   return obj.release();
 }
 
 template <class R>
 void dealloc(PyObject* self) {
-  delete static_cast<R*>(reinterpret_cast<Instance*>(self)->record);
+  std::destroy_at(&record_of<R>(self));
   PyTypeObject* type = Py_TYPE(self);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
@@ -257,17 +293,8 @@ void dealloc(PyObject* self) {
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded("constructor", [&]() -> PyObject* {
-    std::string name = "<unknown>";
-    Ref attr(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
-    Py_ssize_t size = 0;
-    const char* text = attr && PyUnicode_Check(attr.get()) ? PyUnicode_AsUTF8AndSize(attr.get(), &size) : nullptr;
-    if (text) {
-      name.assign(text, size);
-    } else {
-      PyErr_Clear();
-    }
-    PyErr_SetString(PyExc_TypeError, ("No constructor defined for " + name).c_str());
-    return nullptr;
+    Ref name = str_attr(reinterpret_cast<PyObject*>(type), "__name__", "<unknown>");
+    type_error("No constructor defined for %U", name.get());
   });
 }
 
@@ -330,17 +357,23 @@ struct ClassSpec {
   const char* name;       // class name
   const char* spec_name;  // "builtins." + class name
   PyGetSetDef* attrs;
+  int basicsize;
   destructor dealloc;
 };
 
+template <class R>
+constexpr ClassSpec class_spec(const char* name, const char* spec_name, PyGetSetDef* attrs) {
+  return {name, spec_name, attrs, INSTANCE_SIZE<R>, dealloc<R>};
+}
+
 const ClassSpec class_specs[CLASS_COUNT] = {
-    {"LanguageInfo", "builtins.LanguageInfo", language_info_attrs, dealloc<PyLanguageInfo>},
-    {"CallEdge", "builtins.CallEdge", call_edge_attrs, dealloc<PyCallEdge>},
-    {"BasicBlock", "builtins.BasicBlock", basic_block_attrs, dealloc<PyBasicBlock>},
-    {"FunctionCfg", "builtins.FunctionCfg", function_cfg_attrs, dealloc<PyFunctionCfg>},
-    {"Fingerprint", "builtins.Fingerprint", fingerprint_attrs, dealloc<PyFingerprint>},
-    {"Suppression", "builtins.Suppression", suppression_attrs, dealloc<PySuppression>},
-    {"IgnoredRegion", "builtins.IgnoredRegion", ignored_region_attrs, dealloc<PyIgnoredRegion>},
+    class_spec<PyLanguageInfo>("LanguageInfo", "builtins.LanguageInfo", language_info_attrs),
+    class_spec<PyCallEdge>("CallEdge", "builtins.CallEdge", call_edge_attrs),
+    class_spec<PyBasicBlock>("BasicBlock", "builtins.BasicBlock", basic_block_attrs),
+    class_spec<PyFunctionCfg>("FunctionCfg", "builtins.FunctionCfg", function_cfg_attrs),
+    class_spec<PyFingerprint>("Fingerprint", "builtins.Fingerprint", fingerprint_attrs),
+    class_spec<PySuppression>("Suppression", "builtins.Suppression", suppression_attrs),
+    class_spec<PyIgnoredRegion>("IgnoredRegion", "builtins.IgnoredRegion", ignored_region_attrs),
 };
 
 PyTypeObject* class_type(ClassIndex index) {
@@ -352,7 +385,7 @@ PyTypeObject* class_type(ClassIndex index) {
       {Py_tp_getset, spec.attrs},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {spec.spec_name, static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec type_spec = {spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) {
     PyObject *cause_type, *cause, *cause_tb;
@@ -395,22 +428,16 @@ std::string quoted_list(const std::vector<std::string>& names) {
   return out;
 }
 
-[[noreturn]] void type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  throw PythonError{};
-}
-
 // Places positional and keyword arguments into the parameter slots.
 // The slots hold borrowed references.
 std::vector<PyObject*> bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs) {
   const std::size_t n = sig.params.size();
-  const std::string display = std::string(sig.name) + "()";
   std::vector<PyObject*> slots(n, nullptr);
   const auto given = static_cast<std::size_t>(PyTuple_Size(args));
   for (std::size_t i = 0; i < given && i < n; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   if (given > n) {
-    type_error(display + " takes " + std::to_string(n) + " positional arguments but " + std::to_string(given) +
-               (given == 1 ? " was" : " were") + " given");
+    type_error("%s() takes %zu positional arguments but %zu %s given", sig.name, n, given,
+               given == 1 ? "was" : "were");
   }
   if (kwargs) {
     Py_ssize_t pos = 0;
@@ -423,8 +450,8 @@ std::vector<PyObject*> bind_arguments(const Signature& sig, PyObject* args, PyOb
       for (std::size_t i = 0; text && i < n; ++i) {
         if (std::string_view(sig.params[i]) == std::string_view(text, static_cast<std::size_t>(size))) slot = i;
       }
-      if (slot == n) type_error(display + " got an unexpected keyword argument '" + str_of(key) + "'");
-      if (slots[slot]) type_error(display + " got multiple values for argument '" + sig.params[slot] + "'");
+      if (slot == n) type_error("%s() got an unexpected keyword argument '%U'", sig.name, str_of(key).get());
+      if (slots[slot]) type_error("%s() got multiple values for argument '%s'", sig.name, sig.params[slot]);
       slots[slot] = value;
     }
   }
@@ -434,16 +461,15 @@ std::vector<PyObject*> bind_arguments(const Signature& sig, PyObject* args, PyOb
       if (!slots[i]) missing.emplace_back(sig.params[i]);
     }
     if (!missing.empty()) {
-      type_error(display + " missing " + std::to_string(missing.size()) + " required positional " +
-                 (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
+      type_error("%s() missing %zu required positional %s: %s", sig.name, missing.size(),
+                 missing.size() == 1 ? "argument" : "arguments", quoted_list(missing).c_str());
     }
   }
   return slots;
 }
 
 [[noreturn]] void conversion_error(const char* param, PyObject* value, const char* target) {
-  type_error(std::string("argument '") + param + "': '" + type_qualname(value) +
-             "' object cannot be converted to '" + target + "'");
+  type_error("argument '%s': '%U' object cannot be converted to '%s'", param, type_qualname(value).get(), target);
 }
 
 std::string_view text_arg(const char* param, PyObject* value) {
@@ -473,8 +499,8 @@ std::string_view bytes_arg(const char* param, PyObject* value) {
     PyErr_Restore(owned_type.release(), owned_value.release(), owned_tb.release());
     throw PythonError{};
   }
-  std::string message = std::string("argument '") + param + "': " + str_of(value);
-  Ref error(check(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str())));
+  Ref message = format("argument '%s': %U", param, str_of(value).get());
+  Ref error(check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)));
   if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(error.get(), cause);
   PyErr_SetObject(PyExc_TypeError, error.get());
   throw PythonError{};
@@ -764,7 +790,7 @@ void add_to_module(PyObject* module, const char* name, PyObject* value /* borrow
     all = Ref(expect(PyList_New(0), "__all__"));
     check(PyObject_SetAttrString(module, "__all__", all.get()));
   } else if (!PyList_Check(all.get())) {
-    type_error("'" + type_qualname(all.get()) + "' object cannot be converted to 'PyList'");
+    type_error("'%U' object cannot be converted to 'PyList'", type_qualname(all.get()).get());
   }
   Ref text(expect(PyUnicode_FromString(name), "str"));
   if (PyList_Append(all.get(), text.get()) < 0) {

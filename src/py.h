@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "calls.h"
@@ -17,9 +18,12 @@
 
 namespace py {
 
-// The module's own ValueError, raised to Python with its message.
-struct ValueError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// The module's own ValueError, raised to Python with its whole message: the
+// message may quote the caller's text, NULs included, which what() cuts off.
+struct ValueError : std::exception {
+  explicit ValueError(std::string text) : message(std::move(text)) {}
+  const char* what() const noexcept override { return message.c_str(); }
+  std::string message;
 };
 
 // Thrown when an interpreter call failed and left its exception pending.

@@ -106,29 +106,32 @@ def test_empty_body_rust():
     assert (graph.edges, graph.exits) == ([], [0])
 
 
+IF_EDGES = [(0, 1, "true_branch"), (0, 2, "false_branch"), (1, 3, "fallthrough"), (2, 3, "fallthrough")]
+ELSE_IF_EDGES = [
+    (0, 1, "true_branch"),
+    (0, 2, "false_branch"),
+    (2, 3, "true_branch"),
+    (2, 4, "false_branch"),
+    (3, 5, "fallthrough"),
+    (4, 5, "fallthrough"),
+    (1, 6, "fallthrough"),
+    (5, 6, "fallthrough"),
+]
+
 # (key, source, blocks as (statements, condition), edges, exits)
 CONSTRUCTS = {
     "if_without_else": (
         "c",
         "int f(int a) { if (a) x(); y(); }",
         [([], "(a)"), (["x();"], None), ([], None), (["y();"], None)],
-        [(0, 1, "true_branch"), (0, 2, "false_branch"), (1, 3, "fallthrough"), (2, 3, "fallthrough")],
+        IF_EDGES,
         [3],
     ),
     "else_if_chain": (
         "c",
         "int f(int a) { if (a) x(); else if (b) y(); else z(); }",
         [([], "(a)"), (["x();"], None), ([], "(b)"), (["y();"], None), (["z();"], None), ([], None), ([], None)],
-        [
-            (0, 1, "true_branch"),
-            (0, 2, "false_branch"),
-            (2, 3, "true_branch"),
-            (2, 4, "false_branch"),
-            (3, 5, "fallthrough"),
-            (4, 5, "fallthrough"),
-            (1, 6, "fallthrough"),
-            (5, 6, "fallthrough"),
-        ],
+        ELSE_IF_EDGES,
         [6],
     ),
     "while_at_end_has_no_exits": (
@@ -328,6 +331,104 @@ CONSTRUCTS = {
 def test_constructs(case):
     key, source, blocks, edges, exits = case
     assert as_text(source, build(key, source)) == (blocks, edges, exits)
+
+
+# (key, source, blocks as (byte_range, statements, condition), edges, exits)
+ELSE_COMMENTS = {
+    "c_comment_after_else": (
+        "c",
+        "int f(int a) { if (a) x(); else /* e */ y(); }",
+        [((13, 13), [], "(a)"), ((22, 26), ["x();"], None), ((32, 44), ["/* e */", "y();"], None), ((44, 44), [], None)],
+        IF_EDGES,
+        [3],
+    ),
+    "c_comments_after_else": (
+        "c",
+        "int f(int a) { if (a) x(); else /* e */ // g\n y(); }",
+        [
+            ((13, 13), [], "(a)"),
+            ((22, 26), ["x();"], None),
+            ((32, 50), ["/* e */", "// g", "y();"], None),
+            ((50, 50), [], None),
+        ],
+        IF_EDGES,
+        [3],
+    ),
+    # the comment is the if's own child, outside both branches
+    "c_comment_before_else": (
+        "c",
+        "int f(int a) { if (a) x(); /* b */ else y(); }",
+        [((13, 13), [], "(a)"), ((22, 26), ["x();"], None), ((40, 44), ["y();"], None), ((44, 44), [], None)],
+        IF_EDGES,
+        [3],
+    ),
+    "cpp_comment_after_else_before_block": (
+        "cpp",
+        "int f(int a) { if (a) x(); else /* e */ { y(); return 1; } }",
+        [
+            ((13, 13), [], "(a)"),
+            ((22, 26), ["x();"], None),
+            ((32, 56), ["/* e */", "y();", "return 1;"], None),
+            ((56, 56), [], None),
+            ((58, 58), [], None),
+        ],
+        [(0, 1, "true_branch"), (0, 2, "false_branch"), (2, 3, "return"), (1, 4, "fallthrough")],
+        [3, 4],
+    ),
+    "c_comments_in_else_if_chain": (
+        "c",
+        "int f(int a) { if (a) x(); else /* e */ if (b) y(); else // h\n z(); }",
+        [
+            ((13, 13), [], "(a)"),
+            ((22, 26), ["x();"], None),
+            ((32, 39), ["/* e */"], "(b)"),
+            ((47, 51), ["y();"], None),
+            ((57, 67), ["// h", "z();"], None),
+            ((67, 67), [], None),
+            ((67, 67), [], None),
+        ],
+        ELSE_IF_EDGES,
+        [6],
+    ),
+    "rust_comment_after_else": (
+        "rust",
+        "fn f() { if a { x(); } else /* e */ { y(); } }",
+        [((7, 7), [], "a"), ((16, 19), ["x()"], None), ((28, 41), ["/* e */", "y()"], None), ((44, 44), [], None)],
+        IF_EDGES,
+        [3],
+    ),
+    "rust_comment_before_else": (
+        "rust",
+        "fn f() { if a { x(); } /* b */ else { y(); } }",
+        [((7, 7), [], "a"), ((16, 19), ["x()"], None), ((38, 41), ["y()"], None), ((44, 44), [], None)],
+        IF_EDGES,
+        [3],
+    ),
+    "rust_line_comment_between_else_and_if": (
+        "rust",
+        "fn f() { if a { x(); } else // e\n if b { y(); } }",
+        [
+            ((7, 7), [], "a"),
+            ((16, 19), ["x()"], None),
+            ((28, 32), ["// e"], "b"),
+            ((41, 44), ["y()"], None),
+            ((34, 34), [], None),
+            ((47, 47), [], None),
+            ((47, 47), [], None),
+        ],
+        ELSE_IF_EDGES,
+        [6],
+    ),
+}
+
+
+@pytest.mark.parametrize("case", ELSE_COMMENTS.values(), ids=ELSE_COMMENTS.keys())
+def test_comments_around_else(case):
+    key, source, blocks, edges, exits = case
+    graph = build(key, source)
+    texts, _, _ = as_text(source, graph)
+    assert [(b.byte_range, *t) for b, t in zip(graph.blocks, texts)] == blocks
+    assert (graph.edges, graph.exits) == (edges, exits)
 
 
 def test_for_update_after_body_reverses_byte_range():

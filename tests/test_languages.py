@@ -81,7 +81,9 @@ def test_comment_syntax_follows_the_table(key, line):
     assert velbrook.ignored_regions(key, "; tools:off\n") == []
 
 
-@pytest.mark.parametrize("key", ["tsx", "", "Python", "c ", " c", "C", "c++", "js"])
+@pytest.mark.parametrize(
+    "key", ["tsx", "", "Python", "c ", " c", "C", "c++", "js", "c\x00x", "\x00", "lua\x00", "caf\u00e9\x00!"]
+)
 @pytest.mark.parametrize("fn", [velbrook.suppressions, velbrook.ignored_regions])
 def test_comment_functions_refuse_keys_outside_the_table(fn, key):
     with pytest.raises(ValueError) as info:

@@ -197,6 +197,105 @@ def test_min_nodes_index_type_error_names_the_argument():
         velbrook.function_fingerprints("c", "", BadIndex())
 
 
+class ReasonIndex:
+    def __init__(self, reason):
+        self.reason = reason
+
+    def __index__(self):
+        raise TypeError(self.reason)
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+@pytest.mark.parametrize(
+    "reason, text",
+    [
+        ("a\x00b", "a\x00b"),
+        ("\ud800x", "\ud800x"),
+        ("\x00", "\x00"),
+        ("caf\u00e9 \U0001f600", "caf\u00e9 \U0001f600"),
+        (Unprintable(), "<unprintable>"),
+    ],
+)
+def test_min_nodes_reason_is_kept_whole(reason, text):
+    with pytest.raises(TypeError) as info:
+        velbrook.function_fingerprints("c", "", ReasonIndex(reason))
+    assert type(info.value) is TypeError
+    assert str(info.value) == "argument 'min_nodes': " + text
+
+
+def test_min_nodes_reason_keeps_the_cause():
+    cause = KeyError("k")
+
+    class Chained:
+        def __index__(self):
+            raise TypeError("a\x00b") from cause
+
+    with pytest.raises(TypeError) as info:
+        velbrook.function_fingerprints("c", "", Chained())
+    assert str(info.value) == "argument 'min_nodes': a\x00b"
+    assert info.value.__cause__ is cause
+
+
+@pytest.mark.parametrize("name", ["a\x00b", "\x00", "\ud800", "x\udcff\x00y", "caf\u00e9"])
+@pytest.mark.parametrize("fn", ["call_edges", "suppressions", "function_cfg"])
+def test_unexpected_keyword_is_kept_whole(fn, name):
+    args = ("c", "x", "f")[: 3 if fn == "function_cfg" else 2]
+    with pytest.raises(TypeError) as info:
+        getattr(velbrook, fn)(*args, **{name: 1})
+    assert str(info.value) == f"{fn}() got an unexpected keyword argument '{name}'"
+
+
+def qualname_meta(read):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            return read() if name == "__qualname__" else super().__getattribute__(name)
+
+    return Meta
+
+
+class NoQualname(metaclass=qualname_meta(lambda: 1 / 0)):
+    pass
+
+
+class IntQualname(metaclass=qualname_meta(lambda: 5)):
+    pass
+
+
+def named(qualname):
+    cls = type("Named", (), {})
+    cls.__qualname__ = qualname
+    return cls()
+
+
+@pytest.mark.parametrize(
+    "value, shown",
+    [
+        (named("a\x00b"), "a\x00b"),
+        (named("\ud800"), "\ud800"),
+        (named("Outer.\x00\udcff.Inner"), "Outer.\x00\udcff.Inner"),
+        (named("caf\u00e9"), "caf\u00e9"),
+        (NoQualname(), "<failed to extract type name>"),
+        (IntQualname(), "<failed to extract type name>"),
+    ],
+)
+@pytest.mark.parametrize(
+    "call, param, target",
+    [
+        (lambda v: velbrook.call_edges(v, ""), "language_key", "PyString"),
+        (lambda v: velbrook.function_cfg("c", "", v), "function_name", "PyString"),
+        (lambda v: velbrook.import_sources("c", v), "source", "PyBytes"),
+    ],
+)
+def test_type_name_in_conversion_error_is_kept_whole(call, param, target, value, shown):
+    with pytest.raises(TypeError) as info:
+        call(value)
+    assert str(info.value) == f"argument '{param}': '{shown}' object cannot be converted to '{target}'"
+
+
 def test_lone_surrogate_raises_unicode_encode_error():
     with pytest.raises(UnicodeEncodeError):
         velbrook.call_edges("c", "int f() {}\ud800")
@@ -250,3 +349,37 @@ def test_result_objects_are_read_only_and_fresh():
     for attr in ("name", "key", "extensions", "explicit_only"):
         assert type(cls_attr := getattr(type(info), attr)).__name__ == "getset_descriptor"
         assert cls_attr.__doc__ == ""
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_instances_hold_their_record(name):
+    cls = getattr(velbrook, name)
+    assert cls.__basicsize__ > object.__basicsize__
+    assert cls.__itemsize__ == 0
+
+
+# (smaller, larger) by the fields of their records
+@pytest.mark.parametrize(
+    "smaller, larger",
+    [
+        ("CallEdge", "Suppression"),  # two texts and a bool; two texts and two integers
+        ("CallEdge", "Fingerprint"),  # two texts and a bool; two texts and six integers
+        ("IgnoredRegion", "LanguageInfo"),  # four integers and an optional list; two texts and two lists
+    ],
+)
+def test_instance_size_follows_the_record(smaller, larger):
+    assert getattr(velbrook, smaller).__basicsize__ < getattr(velbrook, larger).__basicsize__
+
+
+def test_objects_are_sized_as_their_class():
+    objects = [
+        velbrook.languages()[0],
+        velbrook.call_edges("c", "void f() { g(); }")[0],
+        velbrook.function_cfg("c", "int f(){}", "f").blocks[0],
+        velbrook.function_cfg("c", "int f(){}", "f"),
+        velbrook.function_fingerprints("c", "int f(){}", 0)[0],
+        velbrook.suppressions("c", "// tools:suppress a:b\nx;\n")[0],
+        velbrook.ignored_regions("c", "// tools:off\n// tools:on\n")[0],
+    ]
+    assert [type(o).__name__ for o in objects] == CLASSES
+    assert all(sys.getsizeof(o) == type(o).__basicsize__ for o in objects)

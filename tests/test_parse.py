@@ -42,7 +42,9 @@ def test_tsx_is_its_own_grammar():
     assert [fp.hash for fp in tsx] != [fp.hash for fp in ts]
 
 
-@pytest.mark.parametrize("key", ["C", " c", "c ", "Rust", "", "c++", "cs", "js", "ts", "TSX"])
+@pytest.mark.parametrize(
+    "key", ["C", " c", "c ", "Rust", "", "c++", "cs", "js", "ts", "TSX", "c\x00x", "\x00", "rust\x00", "caf\u00e9\x00!"]
+)
 @pytest.mark.parametrize(
     "call",
     [
