@@ -112,9 +112,7 @@ def name_field(node, source):
 
 def assignment_context_name(node, source):
     parent = node.parent
-    if parent is None:
-        return None
-    kind = parent.type
+    kind = None if parent is None else parent.type
     if kind == "pair":
         return node_text(parent.child_by_field_name("key"), source)
     if kind == "variable_declarator" or kind == "public_field_definition":
@@ -124,9 +122,7 @@ def assignment_context_name(node, source):
 
 def lua_assignment_name(node, source):
     parent = node.parent
-    if parent is None:
-        return None
-    kind = parent.type
+    kind = None if parent is None else parent.type
     if kind == "field":
         for child in parent.named_children:
             if child.type == "identifier":
