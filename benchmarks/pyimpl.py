@@ -3,7 +3,8 @@
 The baseline that bench.py times velbrook against: the same rules, written the
 plain way over the binding's TreeCursor, giving the same results (order,
 duplicates, names) as velbrook. Each function takes a tree_sitter.Parser for
-the language and the source, as velbrook's function of the same name does.
+the language, then velbrook's arguments (call_edges needs no key, as the
+rules hold for every grammar).
 """
 
 FUNCTION_KINDS = frozenset((
@@ -25,8 +26,8 @@ STATEMENT_KEYWORDS = frozenset((
     "if", "do", "for", "else", "case", "goto", "enum", "while", "break", "union", "switch",
     "return", "sizeof", "struct", "default", "typedef", "continue"))
 CALLS_BY_FUNCTION = frozenset(("call_expression", "call", "invocation_expression"))
-CALL_KINDS = CALLS_BY_FUNCTION | {"procedure_call_statement", "function_call", "method_invocation",
-                                  "object_creation_expression"}
+CALLS_BY_NAME = frozenset(("procedure_call_statement", "function_call", "method_invocation"))
+CALL_KINDS = CALLS_BY_FUNCTION | CALLS_BY_NAME | {"object_creation_expression"}
 ALIAS_KINDS = frozenset(("assignment_expression", "declaration"))
 WHOLE_TEXT_CALLEES = frozenset((
     "attribute", "scoped_identifier", "member_expression", "selector_expression",
@@ -285,10 +286,12 @@ def callee(node, kind, source):
                          if child.type not in NOT_CALLEES), None)
         else:
             return None
+    elif kind in CALLS_BY_NAME:
+        name = name_field(node, source)
     elif kind == "object_creation_expression":
         name = node_text(node.child_by_field_name("type"), source)
     else:
-        name = name_field(node, source)
+        return None
     return None if name is None else (name, False)
 
 
@@ -316,18 +319,12 @@ def callees(function, source):
         kind = node.type
         if kind in ALIAS_KINDS:
             add_alias(node, kind, source, aliases)
-        elif not has_error and kind in CALL_KINDS:
-            call = callee(node, kind, source)
-            if call is not None:
-                found.append(call)
+        elif kind in CALL_KINDS and not has_error:
+            found.append(callee(node, kind, source))
     if has_error:
-        for node in preorder(function, lambda child: entered_despite_error(child, source)):
-            kind = node.type
-            if kind in CALL_KINDS:
-                call = callee(node, kind, source)
-                if call is not None:
-                    found.append(call)
-    return [aliases.get(name, name) if aliased else name for name, aliased in found]
+        found = [callee(node, node.type, source) for node in
+                 preorder(function, lambda child: entered_despite_error(child, source))]
+    return [aliases.get(name, name) if aliased else name for name, aliased in filter(None, found)]
 
 
 def call_edges(parser, text):
