@@ -154,8 +154,6 @@ def add_arguments(parser, mb):
                         help="directory holding the built velbrook module (prepended to sys.path)")
     parser.add_argument("--mb", type=float, default=mb,
                         help=f"corpus megabytes per language (default {mb:g})")
-    parser.add_argument("--cfg-names", type=int, default=8,
-                        help="function_cfg calls per file at most (default 8)")
 
 
 def function_names(vb, key, text):

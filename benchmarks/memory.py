@@ -128,6 +128,8 @@ def cfg_targets(vb, files, limit):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     corpus.add_arguments(ap, mb=1)
+    ap.add_argument("--cfg-names", type=int, default=8,
+                    help="function_cfg calls per file at most (default 8)")
     ap.add_argument("--rounds", type=int, default=6, help="rounds, the warm-up included (default 6)")
     ap.add_argument("--tolerance", type=float, default=1.0, help="allowed RSS growth in MB")
     args = ap.parse_args()
