@@ -62,9 +62,11 @@ SUMMARY = [("calls/parse", "call_edges", False), ("py/vb", "call_edges", True),
 
 def grammar_packages():
     """(package, locked version, {key: grammar name}) for each grammar of the lock."""
+    # The wheels carry the crates' names, all but this one.
+    wheel_names = {"tree-sitter-kotlin-ng": "tree-sitter-kotlin"}
     for pkg in json.loads(LOCK.read_text())["packages"]:
         if "grammars" in pkg:
-            yield pkg["id"], pkg["version"], {
+            yield wheel_names.get(pkg["name"], pkg["name"]), pkg["version"], {
                 "csharp" if g == "c_sharp" else g: g for g in pkg["grammars"]}
 
 

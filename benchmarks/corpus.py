@@ -40,7 +40,7 @@ def comment_key(key):
 def default_roots():
     deps = os.environ.get("VELBROOK_DEPS_CACHE", os.path.expanduser("~/.cache/velbrook/deps"))
     home = os.path.expanduser("~")
-    roots = [os.path.dirname(os.__file__), os.path.join(deps, "src"), "/usr/lib",
+    roots = [os.path.dirname(os.__file__), os.path.join(deps, "crates"), "/usr/lib",
              "/usr/share", "/usr/include", "/usr/src", "/usr/local",
              *(os.path.join(home, d) for d in (".rustup", ".cargo", "go"))]
     return [r for r in roots if os.path.isdir(r)]

@@ -1,28 +1,46 @@
 #!/usr/bin/env python3
-"""Fetch, verify and unpack the pinned source packages of deps.lock.json.
+"""Fetch, verify and unpack the pinned crates of deps.lock.json.
 
-Archives are downloaded with the registries' own clients (``npm pack`` and
-``pip download``) into a cache outside the source tree, checked against the
-sha256 of the lock file and unpacked next to them.  A cache that already
-holds a verified archive needs no network at all.
+The crates (the tree-sitter runtime and the grammars) come from the Rust crate
+registry through cargo, its own client: a throw-away manifest that asks for the
+exact locked versions is fetched with a private CARGO_HOME, and the downloaded
+.crate archives (gzipped tars) are checked against the sha256 of the lock file
+before they enter a cache outside the source tree, where they are unpacked.
+A cache that already holds every verified archive needs no cargo and no
+network at all.
 
 The script writes a CMake include file that names the runtime and grammar
-source directories; CMakeLists.txt runs it at configure time.
+sources; CMakeLists.txt runs it at configure time.
 
 Cache location: $VELBROOK_DEPS_CACHE, else $XDG_CACHE_HOME/velbrook/deps,
-else ~/.cache/velbrook/deps.
+else ~/.cache/velbrook/deps; the crates live in its crates/ folder.
 """
 
 import argparse
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tarfile
 import tempfile
 from pathlib import Path
+
+MANIFEST = """\
+[package]
+name = "velbrook-deps"
+version = "0.0.0"
+edition = "2021"
+publish = false
+
+[lib]
+path = "lib.rs"
+
+[dependencies]
+{dependencies}
+"""
 
 
 class FetchError(Exception):
@@ -37,6 +55,10 @@ def cache_root() -> Path:
     return Path(base) / "velbrook" / "deps"
 
 
+def label(pkg: dict) -> str:
+    return f"{pkg['name']} {pkg['version']}"
+
+
 def sha256_of(path: Path) -> str:
     h = hashlib.sha256()
     with open(path, "rb") as f:
@@ -45,50 +67,56 @@ def sha256_of(path: Path) -> str:
     return h.hexdigest()
 
 
-def archive_name(pkg: dict) -> str:
-    return f"{pkg['id']}-{pkg['version']}.tar.gz"
+def cargo_command():
+    found = os.environ.get("CARGO") or shutil.which("cargo")
+    if found:
+        return found
+    # rustup's default place, for shells that never sourced its env file.
+    home = Path(os.environ.get("CARGO_HOME") or Path.home() / ".cargo")
+    if os.access(home / "bin" / "cargo", os.X_OK):
+        return str(home / "bin" / "cargo")
+    return None
 
 
-def run_client(cmd: list, pkg: dict) -> None:
-    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if proc.returncode != 0:
-        raise FetchError(
-            f"download of {pkg['name']} {pkg['version']} failed ({' '.join(cmd[:3])} ...):\n"
-            + proc.stdout[-2000:]
-        )
-
-
-def pip_command() -> list:
-    probe = subprocess.run([sys.executable, "-m", "pip", "--version"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if probe.returncode == 0:
-        return [sys.executable, "-m", "pip"]
-    for exe in ("pip3", "pip"):
-        found = shutil.which(exe)
-        if found:
-            return [found]
-    raise FetchError("no pip client found to download Python-index packages")
-
-
-def download(pkg: dict, dest: Path) -> None:
-    """Download the package's source archive to dest with its registry's client."""
-    with tempfile.TemporaryDirectory(dir=dest.parent) as tmp:
-        if pkg["registry"] == "npm":
-            npm = shutil.which("npm")
-            if not npm:
-                raise FetchError(f"npm is needed to download {pkg['name']} {pkg['version']}")
-            run_client([npm, "pack", f"{pkg['name']}@{pkg['version']}",
-                        "--pack-destination", tmp, "--silent"], pkg)
-        elif pkg["registry"] == "pypi":
-            run_client(pip_command() + ["download", "--no-deps", "--no-binary", ":all:",
-                                        "-q", "-d", tmp,
-                                        f"{pkg['name']}=={pkg['version']}"], pkg)
-        else:
-            raise FetchError(f"unknown registry {pkg['registry']!r} for {pkg['name']}")
-        files = [p for p in Path(tmp).iterdir() if p.is_file()]
-        if len(files) != 1:
-            raise FetchError(f"expected one archive for {pkg['name']} {pkg['version']}, got {files}")
-        shutil.move(str(files[0]), dest)
+def download(pkgs: list, crates: Path) -> None:
+    """Fetch the crates of pkgs with cargo and move the verified archives into crates/."""
+    cargo = cargo_command()
+    if cargo is None:
+        raise FetchError("cargo, the Rust package manager, is needed to download "
+                         + ", ".join(label(p) for p in pkgs))
+    print(f"fetch_deps: downloading {', '.join(label(p) for p in pkgs)} with {cargo}",
+          file=sys.stderr)
+    with tempfile.TemporaryDirectory(dir=crates) as tmp:
+        project = Path(tmp) / "project"
+        project.mkdir()
+        dependencies = "\n".join(f'{json.dumps(p["name"])} = "={p["version"]}"' for p in pkgs)
+        (project / "Cargo.toml").write_text(MANIFEST.format(dependencies=dependencies))
+        (project / "lib.rs").write_text("")
+        home = Path(tmp) / "cargo-home"
+        env = dict(os.environ, CARGO_HOME=str(home), CARGO_TERM_COLOR="never",
+                   CARGO_TERM_PROGRESS_WHEN="never")
+        proc = subprocess.run([cargo, "fetch", "--manifest-path", str(project / "Cargo.toml")],
+                              cwd=project, env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True)
+        if proc.returncode != 0:
+            named = [p for p in pkgs
+                     if re.search(rf"(?<![\w-]){re.escape(p['name'])}(?![\w-])", proc.stdout)]
+            raise FetchError(f"cargo fetch of {', '.join(label(p) for p in named or pkgs)} "
+                             "failed:\n" + proc.stdout[-3000:])
+        failures = []
+        for p in pkgs:
+            found = sorted((home / "registry" / "cache").glob(f"*/{p['name']}-{p['version']}.crate"))
+            if not found:
+                failures.append(f"cargo fetch left no archive of {label(p)}")
+                continue
+            digest = sha256_of(found[0])
+            if digest != p["sha256"]:
+                failures.append(f"sha256 mismatch for {label(p)}: "
+                                f"expected {p['sha256']}, got {digest}")
+                continue
+            os.replace(found[0], crates / f"{p['name']}-{p['version']}.crate")
+        if failures:
+            raise FetchError("\n".join(failures))
 
 
 def safe_extract(archive: Path, target: Path) -> None:
@@ -107,40 +135,66 @@ def safe_extract(archive: Path, target: Path) -> None:
         tar.extractall(target, members=members)
 
 
-def ensure(pkg: dict, root: Path) -> Path:
-    downloads = root / "downloads"
-    sources = root / "src"
-    downloads.mkdir(parents=True, exist_ok=True)
-    sources.mkdir(parents=True, exist_ok=True)
-    archive = downloads / archive_name(pkg)
-    if archive.exists() and sha256_of(archive) != pkg["sha256"]:
-        archive.unlink()
-    if not archive.exists():
-        download(pkg, archive)
-        digest = sha256_of(archive)
-        if digest != pkg["sha256"]:
-            archive.unlink()
-            raise FetchError(f"sha256 mismatch for {pkg['name']} {pkg['version']}: "
-                             f"expected {pkg['sha256']}, got {digest}")
-    target = sources / f"{pkg['id']}-{pkg['version']}"
+def unpack(pkg: dict, crates: Path) -> Path:
+    target = crates / f"{pkg['name']}-{pkg['version']}"
     stamp = target / ".velbrook-sha256"
-    if stamp.exists() and stamp.read_text().strip() == pkg["sha256"]:
+
+    def unpacked() -> bool:
+        return stamp.exists() and stamp.read_text().strip() == pkg["sha256"]
+
+    if unpacked():
         return target
     if target.exists():
         shutil.rmtree(target)
-    tmp = Path(tempfile.mkdtemp(dir=sources))
+    tmp = Path(tempfile.mkdtemp(dir=crates))
     try:
-        safe_extract(archive, tmp)
+        safe_extract(crates / f"{pkg['name']}-{pkg['version']}.crate", tmp)
         (tmp / ".velbrook-sha256").write_text(pkg["sha256"] + "\n")
-        tmp.rename(target)
+        try:
+            tmp.rename(target)
+        except OSError:
+            # Another configure unpacked the same crate meanwhile.
+            if not unpacked():
+                raise
+            shutil.rmtree(tmp)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
     return target
 
 
+def existing(pkg: dict, where: Path, rel: str) -> Path:
+    path = where / rel
+    if not path.exists():
+        raise FetchError(f"{label(pkg)} has no {rel}")
+    return path
+
+
+def runtime_files(pkg: dict, where: Path) -> tuple:
+    spec = pkg["runtime"]
+    source = existing(pkg, where, spec["source"])
+    existing(pkg, where, f"{spec['include']}/tree_sitter/api.h")
+    return source, where / spec["include"]
+
+
+def grammar_files(pkg: dict, where: Path, spec: dict) -> tuple:
+    """The grammar's C sources and the folder that holds its tree_sitter/parser.h."""
+    sources = [existing(pkg, where, spec["parser"])]
+    if "scanner" in spec:
+        sources.append(existing(pkg, where, spec["scanner"]))
+    elif (sources[0].parent / "scanner.c").exists():
+        raise FetchError(f"{label(pkg)} has a scanner.c beside {spec['parser']} "
+                         "that the lock file does not name")
+    existing(pkg, where, f"{spec['include']}/tree_sitter/parser.h")
+    return sources, where / spec["include"]
+
+
 def cmake_path(p: Path) -> str:
     return str(p).replace("\\", "/")
+
+
+def cmake_list(paths: list) -> str:
+    return ";".join(cmake_path(p) for p in paths)
 
 
 def main() -> int:
@@ -149,32 +203,42 @@ def main() -> int:
     ap.add_argument("--cmake-out", help="write the CMake include file here")
     args = ap.parse_args()
 
-    lock = json.loads(Path(args.lock).read_text())
-    root = cache_root()
-    runtime = None
-    grammars = []
+    packages = json.loads(Path(args.lock).read_text())["packages"]
+    crates = cache_root() / "crates"
+    lines = ['set(VELBROOK_GRAMMARS "")']
+    runtimes = []
     try:
-        for pkg in lock["packages"]:
-            where = ensure(pkg, root)
+        crates.mkdir(parents=True, exist_ok=True)
+        missing = []
+        for pkg in packages:
+            archive = crates / f"{pkg['name']}-{pkg['version']}.crate"
+            if archive.exists() and sha256_of(archive) != pkg["sha256"]:
+                archive.unlink()
+            if not archive.exists():
+                missing.append(pkg)
+        if missing:
+            download(missing, crates)
+        for pkg in packages:
+            try:
+                where = unpack(pkg, crates)
+            except (OSError, tarfile.TarError) as e:
+                raise FetchError(f"unpacking {label(pkg)} failed: {e}") from e
             if "runtime" in pkg:
-                runtime = where / pkg["runtime"]
-            for name, sub in pkg.get("grammars", {}).items():
-                src = where / sub
-                if not (src / "parser.c").exists():
-                    raise FetchError(f"{pkg['name']} {pkg['version']} has no {sub}/parser.c")
-                grammars.append((name, src))
-    except FetchError as e:
+                runtimes.append(runtime_files(pkg, where))
+            for name, spec in pkg.get("grammars", {}).items():
+                sources, include = grammar_files(pkg, where, spec)
+                lines.append(f'list(APPEND VELBROOK_GRAMMARS "{name}")')
+                lines.append(f'set(VELBROOK_GRAMMAR_{name}_SOURCES "{cmake_list(sources)}")')
+                lines.append(f'set(VELBROOK_GRAMMAR_{name}_INCLUDE "{cmake_path(include)}")')
+        if len(runtimes) != 1:
+            raise FetchError(f"the lock file names {len(runtimes)} tree-sitter runtimes, not one")
+    except (FetchError, OSError, tarfile.TarError) as e:
         print(f"fetch_deps: error: {e}", file=sys.stderr)
         return 1
-    if runtime is None or not (runtime / "src" / "lib.c").exists():
-        print("fetch_deps: error: the lock file names no complete tree-sitter runtime", file=sys.stderr)
-        return 1
 
-    lines = [f'set(VELBROOK_TS_RUNTIME "{cmake_path(runtime)}")',
-             'set(VELBROOK_GRAMMARS "")']
-    for name, src in grammars:
-        lines.append(f'list(APPEND VELBROOK_GRAMMARS "{name}")')
-        lines.append(f'set(VELBROOK_GRAMMAR_{name} "{cmake_path(src)}")')
+    source, include = runtimes[0]
+    lines[:0] = [f'set(VELBROOK_TS_RUNTIME_SOURCE "{cmake_path(source)}")',
+                 f'set(VELBROOK_TS_RUNTIME_INCLUDE "{cmake_path(include)}")']
     text = "\n".join(lines) + "\n"
     if args.cmake_out:
         Path(args.cmake_out).write_text(text)
