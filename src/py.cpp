@@ -648,17 +648,9 @@ PyObject* function_cfg(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string_view source = text_arg("source", slots[1]);
     std::string_view name = text_arg("function_name", slots[2]);
     query::Tree tree = parse(key, source);
-    std::vector<TSNode> candidates = query::find_descendants(tree.root(), [&](TSNode node) {
-      if (!calls::is_function_kind(query::kind(node))) return false;
-      std::optional<std::string> found = calls::get_function_name(node, source);
-      return found && *found == name;
-    });
     std::optional<PyFunctionCfg> record;
-    for (TSNode node : candidates) {
-      if (std::optional<cfg::FunctionCfg> graph = cfg::build_function_cfg(node, key)) {
-        record = to_record(std::move(*graph));
-        break;
-      }
+    if (std::optional<cfg::FunctionCfg> graph = cfg::function_cfg(tree.root(), source, name, key)) {
+      record = to_record(std::move(*graph));
     }
     tree.reset();
     if (!record) Py_RETURN_NONE;
