@@ -1,66 +1,40 @@
 #include "calls.h"
 
+#include <algorithm>
 #include <array>
 #include <unordered_map>
 #include <unordered_set>
-#include <utility>
-
-#include "query.h"
 
 namespace calls {
 
 namespace {
 
-using Name = std::optional<std::string>;
+using Name = std::optional<std::string_view>;
 
 bool is_null(TSNode node) { return ts_node_is_null(node); }
 
 Name text_of(TSNode node, std::string_view source) {
   if (is_null(node)) return std::nullopt;
-  auto text = query::node_text(node, source);
-  if (!text) return std::nullopt;
-  return std::string(*text);
-}
-
-// First of all children whose kind equals `kind`; a null node when none.
-TSNode first_child_of_kind(TSNode node, std::string_view kind) {
-  for (TSNode child : query::children(node)) {
-    if (query::kind(child) == kind) return child;
-  }
-  return TSNode{};
+  return query::node_text(node, source);
 }
 
 // The declarator scans of get_c_name and get_declarator_name: children are
 // tested in order; a terminal child ends the scan of its level with its
 // result; a descent child's own children are scanned as a nested level whose
 // present result ends every enclosing scan and whose absent result lets the
-// enclosing scan go on. Levels are kept on an explicit stack, so nesting
-// depth costs no native stack.
+// enclosing scan go on.
 template <class IsTerminal, class IsDescent, class Resolve>
 Name scan_declarators(TSNode node, IsTerminal is_terminal, IsDescent is_descent,
                       Resolve resolve) {
-  struct Pending {
-    TSNode node;
-    std::size_t level;
-  };
-  std::vector<Pending> stack;
-  auto push_level = [&stack](TSNode parent, std::size_t level) {
-    std::vector<TSNode> kids = query::children(parent);
-    for (auto it = kids.rbegin(); it != kids.rend(); ++it) stack.push_back({*it, level});
-  };
-  push_level(node, 0);
-  while (!stack.empty()) {
-    Pending top = stack.back();
-    stack.pop_back();
-    std::string_view kind = query::kind(top.node);
+  query::Walk walk(node);
+  bool more = walk.next();
+  while (more) {
+    std::string_view kind = walk.kind();
     if (is_terminal(kind)) {
-      Name result = resolve(top.node);
-      if (result) return result;
-      // Entries above any lower level are exactly this level's remaining
-      // siblings: the stack never holds a deeper level below a shallower one.
-      while (!stack.empty() && stack.back().level == top.level) stack.pop_back();
-    } else if (is_descent(kind)) {
-      push_level(top.node, top.level + 1);
+      if (Name result = resolve(walk.node())) return result;
+      more = walk.next_after_parent();
+    } else {
+      more = walk.next(is_descent(kind));
     }
   }
   return std::nullopt;
@@ -93,50 +67,44 @@ Name name_field(TSNode node, std::string_view source) {
 }
 
 Name name_in_child(TSNode node, std::string_view kind, std::string_view source) {
-  TSNode child = first_child_of_kind(node, kind);
+  TSNode child = query::first_child_of_kind(node, kind);
   if (is_null(child)) return std::nullopt;
   return name_field(child, source);
 }
 
-Name get_name_from_assignment_context(TSNode node, std::string_view source) {
-  TSNode parent = ts_node_parent(node);
-  if (is_null(parent)) return std::nullopt;
-  std::string_view kind = query::kind(parent);
-  if (kind == "pair") return text_of(query::field(parent, "key"), source);
+Name get_name_from_assignment_context(const query::Place& place, std::string_view source) {
+  if (is_null(place.parent)) return std::nullopt;
+  std::string_view kind = query::kind(place.parent);
+  if (kind == "pair") return text_of(query::field(place.parent, "key"), source);
   if (kind == "variable_declarator" || kind == "public_field_definition") {
-    return text_of(query::field(parent, "name"), source);
+    return text_of(query::field(place.parent, "name"), source);
   }
   return std::nullopt;
 }
 
-Name get_lua_assignment_name(TSNode node, std::string_view source) {
-  TSNode parent = ts_node_parent(node);
-  if (is_null(parent)) return std::nullopt;
-  std::string_view kind = query::kind(parent);
+Name get_lua_assignment_name(const query::Place& place, std::string_view source) {
+  if (is_null(place.parent)) return std::nullopt;
+  std::string_view kind = query::kind(place.parent);
   if (kind == "field") {
-    for (TSNode child : query::named_children(parent)) {
-      if (query::kind(child) == "identifier") return text_of(child, source);
-    }
+    return text_of(query::find_child(place.parent,
+                                     [](TSNode child) {
+                                       return ts_node_is_named(child) && query::kind(child) == "identifier";
+                                     }),
+                   source);
+  }
+  if (kind != "expression_list" || !place.named_index) return std::nullopt;
+  if (is_null(place.grandparent) || query::kind(place.grandparent) != "assignment_statement") {
     return std::nullopt;
   }
-  if (kind != "expression_list") return std::nullopt;
-  std::vector<TSNode> values = query::named_children(parent);
-  std::size_t index = 0;
-  while (index < values.size() && !ts_node_eq(values[index], node)) ++index;
-  if (index == values.size()) return std::nullopt;
-  TSNode grandparent = ts_node_parent(parent);
-  if (is_null(grandparent) || query::kind(grandparent) != "assignment_statement") {
-    return std::nullopt;
-  }
-  TSNode variables = first_child_of_kind(grandparent, "variable_list");
-  if (is_null(variables)) return std::nullopt;
-  std::vector<TSNode> targets = query::named_children(variables);
-  if (index >= targets.size() || query::kind(targets[index]) != "identifier") return std::nullopt;
-  return text_of(targets[index], source);
+  TSNode variables = query::first_child_of_kind(place.grandparent, "variable_list");
+  if (is_null(variables) || *place.named_index >= ts_node_named_child_count(variables)) return std::nullopt;
+  TSNode target = ts_node_named_child(variables, *place.named_index);
+  if (query::kind(target) != "identifier") return std::nullopt;
+  return text_of(target, source);
 }
 
 Name program_name(TSNode node, std::string_view source) {
-  TSNode statement = first_child_of_kind(node, "program_statement");
+  TSNode statement = query::first_child_of_kind(node, "program_statement");
   if (is_null(statement)) return std::nullopt;
   Name name;
   if (ts_node_named_child_count(statement) > 0) name = text_of(ts_node_named_child(statement, 0), source);
@@ -146,13 +114,12 @@ Name program_name(TSNode node, std::string_view source) {
 
 // Name of the first procedure_specification or function_specification child.
 Name ada_specification_name(TSNode node, std::string_view source) {
-  for (TSNode child : query::children(node)) {
+  TSNode specification = query::find_child(node, [](TSNode child) {
     std::string_view kind = query::kind(child);
-    if (kind == "procedure_specification" || kind == "function_specification") {
-      return name_field(child, source);
-    }
-  }
-  return std::nullopt;
+    return kind == "procedure_specification" || kind == "function_specification";
+  });
+  if (is_null(specification)) return std::nullopt;
+  return name_field(specification, source);
 }
 
 }  // namespace
@@ -183,13 +150,14 @@ bool is_function_kind(std::string_view kind) {
   }
 }
 
-std::optional<std::string> get_function_name(TSNode node, std::string_view source) {
+std::optional<std::string_view> get_function_name(TSNode node, const query::Place& place,
+                                                  std::string_view source) {
   std::string_view kind = query::kind(node);
   if (kind == "program") return program_name(node, source);
   if (kind == "function") return name_in_child(node, "function_statement", source);
   if (kind == "subroutine") return name_in_child(node, "subroutine_statement", source);
   if (kind == "module_procedure") return name_in_child(node, "module_procedure_statement", source);
-  if (kind == "task_body") return text_of(first_child_of_kind(node, "identifier"), source);
+  if (kind == "task_body") return text_of(query::first_child_of_kind(node, "identifier"), source);
   if (kind == "func_literal") return std::nullopt;
   if (kind == "init_declaration") return "init";
   if (kind == "function_item" || kind == "method_definition" || kind == "generator_function" ||
@@ -197,90 +165,54 @@ std::optional<std::string> get_function_name(TSNode node, std::string_view sourc
       kind == "local_function_statement" || kind == "generator_function_declaration") {
     return name_field(node, source);
   }
-  if (kind == "arrow_function") return get_name_from_assignment_context(node, source);
+  if (kind == "arrow_function") return get_name_from_assignment_context(place, source);
   if (kind == "function_expression") {
     Name name = name_field(node, source);
-    return name ? name : get_name_from_assignment_context(node, source);
+    return name ? name : get_name_from_assignment_context(place, source);
   }
   if (kind == "subprogram_body" || kind == "expression_function_declaration") {
     return ada_specification_name(node, source);
   }
   if (kind == "function_declaration") {
     Name name = name_field(node, source);
-    return name ? name : text_of(first_child_of_kind(node, "simple_identifier"), source);
+    return name ? name : text_of(query::first_child_of_kind(node, "simple_identifier"), source);
   }
   if (kind == "function_definition") {
     if (Name name = name_field(node, source)) return name;
     if (Name name = get_c_name(node, source)) return name;
-    return get_lua_assignment_name(node, source);
+    return get_lua_assignment_name(place, source);
   }
   return get_c_name(node, source);
 }
 
 namespace {
 
-// Transparent hashing so that lookups by string_view allocate nothing.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-};
-using NameSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
-using AliasMap = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
-
-struct Function {
-  TSNode node;
-  std::string name;
-};
+// Names and texts are slices of the source, which outlives the run.
+using NameSet = std::unordered_set<std::string_view>;
+using AliasMap = std::unordered_map<std::string_view, std::string_view>;
 
 bool has_parenthesized_declarator(TSNode node) {
   TSNode declarator = query::field(node, "declarator");
   return !is_null(declarator) && query::kind(declarator) == "parenthesized_declarator";
 }
 
-// Pre-order over the whole subtree, root included; `visit` sees every node.
-template <class Visit>
-void walk(TSNode root, Visit visit) {
-  std::vector<TSNode> stack{root};
-  while (!stack.empty()) {
-    TSNode node = stack.back();
-    stack.pop_back();
-    visit(node);
-    query::push_children_reversed(node, stack);
-  }
-}
-
-void collect_local_names_recursive(TSNode root, std::string_view source, NameSet& names) {
-  walk(root, [&](TSNode node) {
-    std::string_view kind = query::kind(node);
-    if (is_function_kind(kind)) {
-      if (Name name = get_function_name(node, source)) names.insert(std::move(*name));
-    } else if (kind == "preproc_def" || kind == "preproc_function_def") {
-      if (Name name = text_of(query::field(node, "name"), source)) names.insert(std::move(*name));
-    }
-  });
-}
-
-void collect_functions(TSNode root, std::string_view source, std::vector<Function>& functions) {
-  walk(root, [&](TSNode node) {
-    std::string_view kind = query::kind(node);
-    if (!is_function_kind(kind)) return;
-    if (kind == "function_definition" && has_parenthesized_declarator(node)) return;
-    if (Name name = get_function_name(node, source)) functions.push_back({node, std::move(*name)});
-  });
-}
-
 bool declarator_is_function_pointer(TSNode declarator) {
-  auto of_kind = [](std::string_view kind) {
-    return [kind](TSNode node) { return query::kind(node) == kind; };
-  };
-  return query::find_first_descendant(declarator, of_kind("function_declarator")).has_value() &&
-         query::find_first_descendant(declarator, of_kind("pointer_declarator")).has_value();
+  bool function = false, pointer = false;
+  query::Walk walk(declarator);
+  do {
+    std::string_view kind = walk.kind();
+    function = function || kind == "function_declarator";
+    pointer = pointer || kind == "pointer_declarator";
+    if (function && pointer) return true;
+  } while (walk.next());
+  return false;
 }
 
 // The first identifier in a depth-first search that tries a node's
 // "declarator" field before its children in order.
 Name extract_innermost_identifier(TSNode root, std::string_view source) {
   std::vector<TSNode> stack{root};
+  std::vector<TSNode> kids;
   while (!stack.empty()) {
     TSNode node = stack.back();
     stack.pop_back();
@@ -289,12 +221,14 @@ Name extract_innermost_identifier(TSNode root, std::string_view source) {
       continue;
     }
     TSNode declarator = query::field(node, "declarator");
-    std::vector<TSNode> kids = query::children(node);
-    for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
-      // The declarator child was already tried first; trying it again could
-      // only repeat its failure.
-      if (is_null(declarator) || !ts_node_eq(*it, declarator)) stack.push_back(*it);
-    }
+    kids.clear();
+    query::find_child(node, [&](TSNode child) {
+      // The declarator child is tried first; trying it again could only
+      // repeat its failure.
+      if (is_null(declarator) || !ts_node_eq(child, declarator)) kids.push_back(child);
+      return false;
+    });
+    stack.insert(stack.end(), kids.rbegin(), kids.rend());
     if (!is_null(declarator)) stack.push_back(declarator);
   }
   return std::nullopt;
@@ -318,35 +252,6 @@ Name rhs_target_function_name(TSNode node, std::string_view source) {
   return std::nullopt;
 }
 
-void collect_fn_ptr_aliases(TSNode root, std::string_view source, AliasMap& aliases) {
-  walk(root, [&](TSNode node) {
-    std::string_view kind = query::kind(node);
-    if (kind == "assignment_expression") {
-      TSNode left = query::field(node, "left");
-      TSNode right = query::field(node, "right");
-      if (is_null(left) || is_null(right) || query::kind(left) != "identifier") return;
-      auto text = query::node_text(left, source);
-      if (!text) return;
-      auto entry = aliases.find(*text);
-      if (entry == aliases.end()) return;
-      if (Name target = rhs_target_function_name(right, source)) entry->second = std::move(*target);
-    } else if (kind == "declaration") {
-      for (TSNode child : query::children(node)) {
-        if (query::kind(child) != "init_declarator") continue;
-        TSNode declarator = query::field(child, "declarator");
-        if (is_null(declarator) || !declarator_is_function_pointer(declarator)) continue;
-        Name variable = extract_innermost_identifier(declarator, source);
-        if (!variable) continue;
-        TSNode value = query::field(child, "value");
-        if (is_null(value)) continue;
-        Name target = rhs_target_function_name(value, source);
-        if (!target) continue;
-        aliases.insert_or_assign(std::move(*variable), std::move(*target));
-      }
-    }
-  });
-}
-
 // Words that a broken C parse can turn into the name of a function_definition
 // that is really a statement.
 bool is_statement_keyword(std::string_view name) {
@@ -359,92 +264,202 @@ bool is_statement_keyword(std::string_view name) {
   return false;
 }
 
-// Whether a child is walked when the listed function holds a parse error.
-bool enter_despite_error(TSNode child, std::string_view source) {
-  std::string_view kind = query::kind(child);
-  if (!is_function_kind(kind)) return true;
-  if (kind != "function_definition") return false;
-  if (has_parenthesized_declarator(child)) return true;
-  Name name = get_function_name(child, source);
-  return name && is_statement_keyword(*name);
-}
+// A call site: the callee text as written, and whether a function-pointer
+// alias of the calling function replaces it.
+struct Call {
+  std::string_view text;
+  bool through_alias;
+};
 
-Name call_name(TSNode node, std::string_view source, const AliasMap& aliases) {
-  std::string_view kind = query::kind(node);
+std::optional<Call> call_at(TSNode node, std::string_view kind, std::string_view source) {
+  auto plain = [](Name text) { return text ? std::optional<Call>(Call{*text, false}) : std::nullopt; };
   if (kind == "call_expression" || kind == "call" || kind == "invocation_expression") {
     TSNode function = query::field(node, "function");
     if (!is_null(function)) {
       std::string_view fkind = query::kind(function);
       if (fkind == "identifier") {
-        auto text = query::node_text(function, source);
-        if (!text) return std::nullopt;
-        auto alias = aliases.find(*text);
-        return alias != aliases.end() ? alias->second : std::string(*text);
+        Name text = query::node_text(function, source);
+        return text ? std::optional<Call>(Call{*text, true}) : std::nullopt;
       }
-      if (fkind == "field_expression") return text_of(query::field(function, "field"), source);
+      if (fkind == "field_expression") return plain(text_of(query::field(function, "field"), source));
       if (fkind == "attribute" || fkind == "scoped_identifier" || fkind == "member_expression" ||
           fkind == "selector_expression" || fkind == "member_access_expression") {
-        return text_of(function, source);
+        return plain(text_of(function, source));
       }
       return std::nullopt;
     }
     if (kind != "call_expression") return std::nullopt;
-    for (TSNode child : query::named_children(node)) {
-      std::string_view ckind = query::kind(child);
-      if (ckind != "call_suffix" && ckind != "type_arguments" && ckind != "value_arguments" &&
-          ckind != "annotated_lambda") {
-        return text_of(child, source);
-      }
-    }
-    return std::nullopt;
+    return plain(text_of(query::find_child(node,
+                                           [](TSNode child) {
+                                             if (!ts_node_is_named(child)) return false;
+                                             std::string_view ckind = query::kind(child);
+                                             return ckind != "call_suffix" && ckind != "type_arguments" &&
+                                                    ckind != "value_arguments" &&
+                                                    ckind != "annotated_lambda";
+                                           }),
+                         source));
   }
   if (kind == "procedure_call_statement" || kind == "function_call" || kind == "method_invocation") {
-    return text_of(query::field(node, "name"), source);
+    return plain(text_of(query::field(node, "name"), source));
   }
-  if (kind == "object_creation_expression") return text_of(query::field(node, "type"), source);
+  if (kind == "object_creation_expression") return plain(text_of(query::field(node, "type"), source));
   return std::nullopt;
 }
 
-void collect_call_names(TSNode root, std::string_view source, bool has_error,
-                        const AliasMap& aliases, std::vector<std::string>& callees) {
-  std::vector<TSNode> stack{root};
-  std::vector<TSNode> kids;
-  while (!stack.empty()) {
-    TSNode node = stack.back();
-    stack.pop_back();
-    if (Name callee = call_name(node, source, aliases)) callees.push_back(std::move(*callee));
-    if (!has_error) {
-      query::push_children_reversed(node, stack);
-      continue;
+// A listed function: a named function node, except a function_definition
+// built on a parenthesized declarator.
+struct Function {
+  std::string_view name;
+  bool has_error;
+  std::size_t depth;
+  AliasMap aliases;
+  std::vector<std::uint32_t> calls;  // into the run's call sites, in pre-order
+};
+
+// The state of the one walk of call_edges. Every listed function whose
+// subtree holds the current node is open; what a walk of one function's
+// subtree would find there (an alias, a call) is given to each open function
+// that such a walk would reach.
+class Run {
+ public:
+  explicit Run(std::string_view source) : source_(source) {}
+
+  void visit(const query::Walk& walk);
+  std::vector<CallEdge> edges() const;
+
+ private:
+  void visit_function(const query::Walk& walk);
+  void assignment(TSNode node);
+  void declaration(TSNode node);
+  void call(const Call& call);
+
+  std::string_view source_;
+  NameSet local_names_;
+  std::vector<Function> functions_;
+  std::vector<std::size_t> open_;  // into functions_, outermost first
+  // Depths of the nested function nodes that the walk of a function holding
+  // a parse error passes over, outermost first.
+  std::vector<std::size_t> passed_over_;
+  std::vector<Call> calls_;
+};
+
+void Run::visit(const query::Walk& walk) {
+  std::size_t depth = walk.depth();
+  while (!open_.empty() && functions_[open_.back()].depth >= depth) open_.pop_back();
+  while (!passed_over_.empty() && passed_over_.back() >= depth) passed_over_.pop_back();
+  std::string_view kind = walk.kind();
+  TSNode node = walk.node();
+  if (is_function_kind(kind)) {
+    visit_function(walk);
+  } else if (kind == "preproc_def" || kind == "preproc_function_def") {
+    if (Name name = text_of(query::field(node, "name"), source_)) local_names_.insert(*name);
+  } else if (open_.empty()) {
+    // Aliases and calls outside every listed function reach no result.
+  } else if (kind == "assignment_expression") {
+    assignment(node);
+  } else if (kind == "declaration") {
+    declaration(node);
+  } else if (std::optional<Call> site = call_at(node, kind, source_)) {
+    call(*site);
+  }
+}
+
+void Run::visit_function(const query::Walk& walk) {
+  TSNode node = walk.node();
+  bool definition = query::kind(node) == "function_definition";
+  bool parenthesized = definition && has_parenthesized_declarator(node);
+  Name name = get_function_name(node, walk.place(), source_);
+  if (name) local_names_.insert(*name);
+  // A function_definition built on a parenthesized declarator or named by a
+  // statement keyword is entered as a statement by an error walk.
+  if (!(definition && (parenthesized || (name && is_statement_keyword(*name))))) {
+    passed_over_.push_back(walk.depth());
+  }
+  if (name && !parenthesized) {
+    functions_.push_back({*name, ts_node_has_error(node), walk.depth(), {}, {}});
+    open_.push_back(functions_.size() - 1);
+  }
+}
+
+// An assignment only replaces the target of a variable already known as an
+// alias.
+void Run::assignment(TSNode node) {
+  bool any = std::any_of(open_.begin(), open_.end(),
+                         [this](std::size_t i) { return !functions_[i].aliases.empty(); });
+  if (!any) return;
+  TSNode left = query::field(node, "left");
+  TSNode right = query::field(node, "right");
+  if (is_null(left) || is_null(right) || query::kind(left) != "identifier") return;
+  Name variable = query::node_text(left, source_);
+  if (!variable) return;
+  Name target;
+  bool resolved = false;
+  for (std::size_t i : open_) {
+    auto entry = functions_[i].aliases.find(*variable);
+    if (entry == functions_[i].aliases.end()) continue;
+    if (!resolved) {
+      target = rhs_target_function_name(right, source_);
+      resolved = true;
     }
-    kids = query::children(node);
-    for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
-      if (enter_despite_error(*it, source)) stack.push_back(*it);
+    if (target) entry->second = *target;
+  }
+}
+
+// Each init_declarator that declares a function pointer initialised from a
+// function name makes the variable an alias of that name.
+void Run::declaration(TSNode node) {
+  query::find_child(node, [this](TSNode child) {
+    if (query::kind(child) != "init_declarator") return false;
+    TSNode value = query::field(child, "value");
+    if (is_null(value)) return false;
+    Name target = rhs_target_function_name(value, source_);
+    if (!target) return false;
+    TSNode declarator = query::field(child, "declarator");
+    if (is_null(declarator) || !declarator_is_function_pointer(declarator)) return false;
+    Name variable = extract_innermost_identifier(declarator, source_);
+    if (!variable) return false;
+    for (std::size_t i : open_) functions_[i].aliases.insert_or_assign(*variable, *target);
+    return false;
+  });
+}
+
+void Run::call(const Call& site) {
+  auto index = static_cast<std::uint32_t>(calls_.size());
+  calls_.push_back(site);
+  for (std::size_t i : open_) {
+    Function& function = functions_[i];
+    if (!function.has_error || passed_over_.empty() || passed_over_.back() <= function.depth) {
+      function.calls.push_back(index);
     }
   }
+}
+
+std::vector<CallEdge> Run::edges() const {
+  std::size_t count = 0;
+  for (const Function& function : functions_) count += function.calls.size();
+  std::vector<CallEdge> edges;
+  edges.reserve(count);
+  for (const Function& function : functions_) {
+    for (std::uint32_t index : function.calls) {
+      std::string_view callee = calls_[index].text;
+      if (calls_[index].through_alias) {
+        if (auto alias = function.aliases.find(callee); alias != function.aliases.end()) callee = alias->second;
+      }
+      edges.push_back({std::string(function.name), std::string(callee), !local_names_.contains(callee)});
+    }
+  }
+  return edges;
 }
 
 }  // namespace
 
 std::vector<CallEdge> call_edges(TSNode root, std::string_view source) {
-  NameSet local_names;
-  collect_local_names_recursive(root, source, local_names);
-  std::vector<Function> functions;
-  collect_functions(root, source, functions);
-
-  std::vector<CallEdge> edges;
-  std::vector<std::string> callees;
-  for (const Function& function : functions) {
-    AliasMap aliases;
-    collect_fn_ptr_aliases(function.node, source, aliases);
-    callees.clear();
-    collect_call_names(function.node, source, ts_node_has_error(function.node), aliases, callees);
-    for (std::string& callee : callees) {
-      bool is_external = !local_names.contains(callee);
-      edges.push_back({function.name, std::move(callee), is_external});
-    }
-  }
-  return edges;
+  Run run(source);
+  query::Walk walk(root);
+  do {
+    run.visit(walk);
+  } while (walk.next());
+  return run.edges();
 }
 
 }  // namespace calls

@@ -8,10 +8,16 @@
 
 #include <tree_sitter/api.h>
 
+#include "query.h"
+
 namespace calls {
 
 bool is_function_kind(std::string_view kind);
-std::optional<std::string> get_function_name(TSNode node, std::string_view source);
+
+// The name of a function node found by a walk at `place`: a slice of the
+// source or a fixed text, valid as long as the source is.
+std::optional<std::string_view> get_function_name(TSNode node, const query::Place& place,
+                                                  std::string_view source);
 
 struct CallEdge {
   std::string caller;

@@ -5,6 +5,7 @@
 #include <string>
 #include <type_traits>
 
+#include "calls.h"
 #include "query.h"
 #include "registry.h"
 
@@ -98,8 +99,8 @@ std::size_t CfgBuilder::EdgeHash::operator()(const Edge& e) const noexcept {
   return h;
 }
 
-CfgBuilder::CfgBuilder(const CfgKinds& kinds, std::uint64_t entry_pos) : kinds_(kinds) {
-  new_block(entry_pos);
+CfgBuilder::CfgBuilder(const CfgKinds& kinds, TSNode body) : kinds_(kinds), cursor_(body) {
+  new_block(ts_node_start_byte(body));
 }
 
 std::uint64_t CfgBuilder::new_block(std::uint64_t pos) {
@@ -150,8 +151,20 @@ void CfgBuilder::add_edge(std::uint64_t from, std::uint64_t to, CfgEdge kind) {
 
 void CfgBuilder::push_visit(TSNode node) { work_.push_back(Task{Task::Visit{node}}); }
 
+const std::vector<TSNode>& CfgBuilder::named_children(TSNode node) {
+  children_.clear();
+  cursor_.reset(node);
+  if (ts_tree_cursor_goto_first_child(cursor_.get())) {
+    do {
+      TSNode child = ts_tree_cursor_current_node(cursor_.get());
+      if (ts_node_is_named(child)) children_.push_back(child);
+    } while (ts_tree_cursor_goto_next_sibling(cursor_.get()));
+  }
+  return children_;
+}
+
 void CfgBuilder::push_block_children(TSNode node) {
-  std::vector<TSNode> kids = query::named_children(node);
+  const std::vector<TSNode>& kids = named_children(node);
   for (auto it = kids.rbegin(); it != kids.rend(); ++it) push_visit(*it);
 }
 
@@ -245,7 +258,7 @@ void CfgBuilder::after_then(const Task::AfterThen& task) {
 void CfgBuilder::push_alternative(TSNode node) {
   std::vector<TSNode> comments;  // outer clauses first
   while (contains(kinds_.else_wrapper_kinds, query::kind(node))) {
-    std::vector<TSNode> kids = query::named_children(node);
+    const std::vector<TSNode>& kids = named_children(node);
     auto branch = std::find_if(kids.begin(), kids.end(), [](TSNode kid) { return !ts_node_is_extra(kid); });
     if (branch == kids.end()) break;
     comments.insert(comments.end(), kids.begin(), branch);
@@ -379,9 +392,23 @@ std::optional<FunctionCfg> build_function_cfg(TSNode function, std::string_view 
   if (kinds == nullptr) return std::nullopt;
   auto body = optional_field(function, "body");
   if (!body) return std::nullopt;
-  CfgBuilder builder(*kinds, ts_node_start_byte(*body));
+  CfgBuilder builder(*kinds, *body);
   builder.run(*body);
   return std::move(builder).finish();
+}
+
+std::optional<FunctionCfg> function_cfg(TSNode root, std::string_view source, std::string_view name,
+                                        std::string_view language_key) {
+  // No function of another language gets a graph, so there is nothing to look for.
+  if (kinds_for_key(language_key) == nullptr) return std::nullopt;
+  query::Walk walk(root);
+  do {
+    if (!calls::is_function_kind(walk.kind())) continue;
+    std::optional<std::string_view> found = calls::get_function_name(walk.node(), walk.place(), source);
+    if (!found || *found != name) continue;
+    if (std::optional<FunctionCfg> graph = build_function_cfg(walk.node(), language_key)) return graph;
+  } while (walk.next());
+  return std::nullopt;
 }
 
 }  // namespace cfg

@@ -13,6 +13,8 @@
 
 #include <tree_sitter/api.h>
 
+#include "query.h"
+
 namespace cfg {
 
 enum class CfgEdge : std::uint8_t {
@@ -111,7 +113,8 @@ struct Task {
 // heap, not C stack.
 class CfgBuilder {
  public:
-  CfgBuilder(const CfgKinds& kinds, std::uint64_t entry_pos);
+  // Block 0 starts at the body.
+  CfgBuilder(const CfgKinds& kinds, TSNode body);
 
   std::uint64_t new_block(std::uint64_t pos);
   void append_stmt(TSNode node);
@@ -136,6 +139,9 @@ class CfgBuilder {
     std::uint64_t break_target;
   };
 
+  // The node's named children in document order, in a buffer that the next
+  // call reuses.
+  const std::vector<TSNode>& named_children(TSNode node);
   void check_id(std::uint64_t id) const;
   BasicBlock& block(std::uint64_t id);
   bool is_terminated(std::uint64_t id) const;
@@ -166,10 +172,18 @@ class CfgBuilder {
   const CfgKinds& kinds_;
   std::uint64_t current_block_ = 0;
   std::vector<Task> work_;
+  // Reused by every block: gathering children allocates nothing per block.
+  query::Cursor cursor_;
+  std::vector<TSNode> children_;
 };
 
 // The graph of the function's "body"; absent for keys other than "c", "cpp"
 // and "rust", and for a node without a body.
 std::optional<FunctionCfg> build_function_cfg(TSNode function, std::string_view language_key);
+
+// The graph of the first function in pre-order whose name is `name` and for
+// which build_function_cfg gives one.
+std::optional<FunctionCfg> function_cfg(TSNode root, std::string_view source, std::string_view name,
+                                        std::string_view language_key);
 
 }  // namespace cfg

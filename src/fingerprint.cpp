@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 
 #include "calls.h"
 #include "query.h"
@@ -12,9 +13,14 @@ namespace fingerprint {
 
 namespace {
 
+// Little-endian load of n <= 8 bytes.
 std::uint64_t load_le(const unsigned char* p, std::size_t n) {
   std::uint64_t value = 0;
-  for (std::size_t i = 0; i < n; ++i) value |= std::uint64_t{p[i]} << (8 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&value, p, n);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) value |= std::uint64_t{p[i]} << (8 * i);
+  }
   return value;
 }
 
@@ -46,10 +52,13 @@ SipHasher13::SipHasher13(std::uint64_t k0, std::uint64_t k1)
 void SipHasher13::write(const void* data, std::size_t len) {
   const auto* p = static_cast<const unsigned char*>(data);
   length_ += len;
-  auto compress = [this](std::uint64_t m) {
-    v3_ ^= m;
-    sip_round(v0_, v1_, v2_, v3_);
-    v0_ ^= m;
+  // The state lives in locals: the input bytes may alias the members, which
+  // would otherwise be reloaded after every load.
+  std::uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
+  auto compress = [&](std::uint64_t m) {
+    v3 ^= m;
+    sip_round(v0, v1, v2, v3);
+    v0 ^= m;
   };
   if (ntail_ > 0) {
     std::size_t fill = std::min(len, 8 - ntail_);
@@ -65,6 +74,7 @@ void SipHasher13::write(const void* data, std::size_t len) {
   for (; len >= 8; p += 8, len -= 8) compress(load_le(p, 8));
   tail_ = load_le(p, len);
   ntail_ = len;
+  v0_ = v0, v1_ = v1, v2_ = v2, v3_ = v3;
 }
 
 std::uint64_t SipHasher13::finish() const {
@@ -82,13 +92,6 @@ namespace {
 
 constexpr unsigned char kSeparator = 0xFF;
 
-void write_node(SipHasher13& hasher, std::string_view kind, std::uint64_t child_count) {
-  std::array<unsigned char, 9> tail{kSeparator};
-  for (std::size_t i = 0; i < 8; ++i) tail[1 + i] = static_cast<unsigned char>(child_count >> (8 * i));
-  hasher.write(kind.data(), kind.size());
-  hasher.write(tail.data(), tail.size());
-}
-
 // The text of the first of the return-type fields that has valid UTF-8 text.
 std::optional<std::string_view> return_type_text(TSNode node, std::string_view source) {
   for (std::string_view field : {"return_type", "result", "type"}) {
@@ -104,35 +107,96 @@ std::optional<std::string_view> return_type_text(TSNode node, std::string_view s
   return std::nullopt;
 }
 
+// A candidate whose subtree holds the current node of the walk.
+struct Open {
+  TSNode node;
+  query::Place place;
+  std::size_t depth;
+  std::size_t slot;          // its place in candidate order
+  std::uint64_t first_node;  // pre-order number of the candidate node
+  std::size_t pending_from;  // where its part of the pending bytes starts
+  SipHasher13 hasher;
+};
+
+// The stream pieces that the open candidates have not been fed yet. A
+// candidate opened later than another shares the tail of its stream, so the
+// pieces are gathered once and each candidate takes its part in one call when
+// it closes or when enough bytes have gathered.
+class Pending {
+ public:
+  std::size_t size() const { return bytes_.size(); }
+  void add(std::string_view kind, std::uint64_t child_count) {
+    bytes_.insert(bytes_.end(), kind.begin(), kind.end());
+    bytes_.push_back(kSeparator);
+    for (std::size_t i = 0; i < 8; ++i) bytes_.push_back(static_cast<unsigned char>(child_count >> (8 * i)));
+  }
+  void feed(Open& candidate) const {
+    candidate.hasher.write(bytes_.data() + candidate.pending_from, bytes_.size() - candidate.pending_from);
+    candidate.pending_from = bytes_.size();
+  }
+  void feed_when_full(std::vector<Open>& open) {
+    if (bytes_.size() < 8192) return;
+    for (Open& candidate : open) {
+      feed(candidate);
+      candidate.pending_from = 0;
+    }
+    bytes_.clear();
+  }
+
+ private:
+  std::vector<unsigned char> bytes_;
+};
+
 }  // namespace
 
+// One walk over the tree: every node's piece of the stream goes to each open
+// candidate, so a nested candidate's nodes are visited once however many
+// candidates enclose them. A subtree is a run of consecutive pre-order
+// numbers, which gives node_count.
 std::vector<Fingerprint> function_fingerprints(TSNode root, std::string_view source,
                                                std::uint64_t min_nodes) {
-  std::vector<TSNode> candidates = query::find_descendants(
-      root, [](TSNode node) { return calls::is_function_kind(query::kind(node)); });
+  std::vector<std::optional<Fingerprint>> found;
+  std::vector<Open> open;
+  Pending pending;
+  std::uint64_t visited = 0;
+  auto close = [&]() {
+    Open& candidate = open.back();
+    pending.feed(candidate);
+    if (auto text = return_type_text(candidate.node, source)) {
+      candidate.hasher.write(text->data(), text->size());
+      candidate.hasher.write(&kSeparator, 1);
+    }
+    std::uint64_t node_count = visited - candidate.first_node;
+    if (node_count >= min_nodes) {
+      TSNode node = candidate.node;
+      TSPoint start = ts_node_start_point(node), end = ts_node_end_point(node);
+      std::optional<std::string> name;
+      if (auto text = calls::get_function_name(node, candidate.place, source)) name.emplace(*text);
+      found[candidate.slot] = Fingerprint{std::move(name), query::kind(node), candidate.hasher.finish(),
+                                          node_count, ts_node_start_byte(node), ts_node_end_byte(node),
+                                          std::uint64_t{start.row} + 1, std::uint64_t{end.row} + 1};
+    }
+    open.pop_back();
+  };
+  query::Walk walk(root);
+  do {
+    std::size_t depth = walk.depth();
+    while (!open.empty() && open.back().depth >= depth) close();
+    std::string_view kind = walk.kind();
+    if (calls::is_function_kind(kind)) {
+      open.push_back({walk.node(), walk.place(), depth, found.size(), visited, pending.size(), {}});
+      found.emplace_back();
+    }
+    ++visited;
+    if (open.empty()) continue;
+    pending.add(kind, ts_node_child_count(walk.node()));
+    pending.feed_when_full(open);
+  } while (walk.next());
+  while (!open.empty()) close();
   std::vector<Fingerprint> out;
-  std::vector<TSNode> stack;
-  for (TSNode candidate : candidates) {
-    SipHasher13 hasher;
-    std::uint64_t node_count = 0;
-    stack.assign(1, candidate);
-    while (!stack.empty()) {
-      TSNode node = stack.back();
-      stack.pop_back();
-      write_node(hasher, query::kind(node), ts_node_child_count(node));
-      ++node_count;
-      query::push_children_reversed(node, stack);
-    }
-    if (auto text = return_type_text(candidate, source)) {
-      hasher.write(text->data(), text->size());
-      hasher.write(&kSeparator, 1);
-    }
-    if (node_count < min_nodes) continue;
-    TSPoint start = ts_node_start_point(candidate), end = ts_node_end_point(candidate);
-    out.push_back({calls::get_function_name(candidate, source), query::kind(candidate),
-                   hasher.finish(), node_count, ts_node_start_byte(candidate),
-                   ts_node_end_byte(candidate), std::uint64_t{start.row} + 1,
-                   std::uint64_t{end.row} + 1});
+  out.reserve(found.size());
+  for (std::optional<Fingerprint>& fp : found) {
+    if (fp) out.push_back(std::move(*fp));
   }
   return out;
 }

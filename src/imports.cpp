@@ -28,27 +28,28 @@ TSNode first_named_child(TSNode node) {
   return ts_node_named_child(node, 0);
 }
 
+bool is_named_of(TSNode node, std::initializer_list<std::string_view> kinds) {
+  return ts_node_is_named(node) && is_one_of(query::kind(node), kinds);
+}
+
 // The first named child of one of the given kinds, or a null node.
 TSNode first_named_of(TSNode node, std::initializer_list<std::string_view> kinds) {
-  for (TSNode child : query::named_children(node)) {
-    if (is_one_of(query::kind(child), kinds)) return child;
-  }
-  return TSNode{};
+  return query::find_child(node, [kinds](TSNode child) { return is_named_of(child, kinds); });
 }
 
 void append_each_named_of(TSNode node, std::string_view source,
                           std::initializer_list<std::string_view> kinds,
                           std::vector<std::string>& out) {
-  for (TSNode child : query::named_children(node)) {
-    if (is_one_of(query::kind(child), kinds)) append_text(child, source, false, out);
-  }
+  query::find_child(node, [&](TSNode child) {
+    if (is_named_of(child, kinds)) append_text(child, source, false, out);
+    return false;
+  });
 }
 
 // Every child that the grammar assigns to the field, named or not, in order.
 std::vector<TSNode> children_in_field(TSNode node, std::string_view name) {
   std::vector<TSNode> found;
-  TSFieldId id = ts_language_field_id_for_name(ts_node_language(node), name.data(),
-                                               static_cast<uint32_t>(name.size()));
+  TSFieldId id = query::Grammar::of(ts_node_language(node)).field_id(name);
   if (id == 0) return found;
   query::Cursor cursor(node);
   if (!ts_tree_cursor_goto_first_child(cursor.get())) return found;
@@ -126,9 +127,10 @@ void extract_kotlin(TSNode node, std::string_view source, std::vector<std::strin
 void extract_swift(TSNode node, std::string_view source, std::vector<std::string>& out) {
   if (query::kind(node) != "import_declaration") return;
   std::vector<TSNode> parts;
-  for (TSNode child : query::named_children(node)) {
-    if (query::kind(child) == "identifier") parts.push_back(child);
-  }
+  query::find_child(node, [&parts](TSNode child) {
+    if (is_named_of(child, {"identifier"})) parts.push_back(child);
+    return false;
+  });
   append_joined(parts, source, out);
 }
 
@@ -141,68 +143,101 @@ void extract_scala(TSNode node, std::string_view source, std::vector<std::string
   append_joined(parts, source, out);
 }
 
-void extract(TSNode node, std::string_view source, std::string_view key,
+Rules rules_for_key(std::string_view key) {
+  if (key == "c" || key == "cpp") return Rules::c;
+  if (key == "go") return Rules::go;
+  if (key == "php") return Rules::php;
+  if (key == "lua") return Rules::lua;
+  if (key == "ada") return Rules::ada;
+  if (key == "rust") return Rules::rust;
+  if (key == "java") return Rules::java;
+  if (key == "swift") return Rules::swift;
+  if (key == "scala") return Rules::scala;
+  if (key == "python") return Rules::python;
+  if (key == "csharp") return Rules::csharp;
+  if (key == "kotlin") return Rules::kotlin;
+  if (key == "fortran") return Rules::fortran;
+  if (key == "javascript" || key == "typescript") return Rules::javascript;
+  return Rules::none;
+}
+
+void extract(TSNode node, std::string_view kind, std::string_view source, Rules rules,
              std::vector<std::string>& out) {
-  std::string_view kind = query::kind(node);
-  if (key == "c" || key == "cpp") {
-    if (kind == "preproc_include") append_text(query::field(node, "path"), source, true, out);
-  } else if (key == "go") {
-    if (kind == "import_spec") append_text(query::field(node, "path"), source, true, out);
-  } else if (key == "php") {
-    if (is_one_of(kind, {"include_expression", "include_once_expression", "require_expression",
-                         "require_once_expression"})) {
-      append_text(first_named_child(node), source, true, out);
-    } else if (kind == "namespace_use_clause") {
-      append_text(first_named_of(node, {"qualified_name", "name"}), source, false, out);
-    } else if (kind == "namespace_use_declaration") {
-      append_each_named_of(node, source, {"name", "namespace_name", "qualified_name"}, out);
-    }
-  } else if (key == "lua") {
-    if (kind == "function_call") extract_lua_require(node, source, out);
-  } else if (key == "ada") {
-    extract_ada(node, source, out);
-  } else if (key == "rust") {
-    if (kind == "use_declaration") append_text(query::field(node, "argument"), source, false, out);
-  } else if (key == "java") {
-    if (kind == "import_declaration") {
-      append_each_named_of(node, source, {"scoped_identifier", "identifier"}, out);
-    }
-  } else if (key == "swift") {
-    extract_swift(node, source, out);
-  } else if (key == "scala") {
-    extract_scala(node, source, out);
-  } else if (key == "python") {
-    if (kind == "import_statement") {
-      extract_python_import(node, source, out);
-    } else if (kind == "import_from_statement") {
-      append_text(query::field(node, "module_name"), source, false, out);
-    }
-  } else if (key == "csharp") {
-    if (kind == "using_directive") extract_csharp_using(node, source, out);
-  } else if (key == "kotlin") {
-    extract_kotlin(node, source, out);
-  } else if (key == "fortran") {
-    if (kind == "use_statement") {
-      append_text(first_named_of(node, {"module_name"}), source, false, out);
-    } else if (kind == "include_statement") {
-      append_text(query::field(node, "path"), source, true, out);
-    }
-  } else if (key == "javascript" || key == "typescript") {
-    if (kind == "import_statement" || kind == "import_require_clause") {
-      append_text(query::field(node, "source"), source, true, out);
-    }
+  switch (rules) {
+    case Rules::none:
+      return;
+    case Rules::c:
+      if (kind == "preproc_include") append_text(query::field(node, "path"), source, true, out);
+      return;
+    case Rules::go:
+      if (kind == "import_spec") append_text(query::field(node, "path"), source, true, out);
+      return;
+    case Rules::php:
+      if (is_one_of(kind, {"include_expression", "include_once_expression", "require_expression",
+                           "require_once_expression"})) {
+        append_text(first_named_child(node), source, true, out);
+      } else if (kind == "namespace_use_clause") {
+        append_text(first_named_of(node, {"qualified_name", "name"}), source, false, out);
+      } else if (kind == "namespace_use_declaration") {
+        append_each_named_of(node, source, {"name", "namespace_name", "qualified_name"}, out);
+      }
+      return;
+    case Rules::lua:
+      if (kind == "function_call") extract_lua_require(node, source, out);
+      return;
+    case Rules::ada:
+      if (kind == "with_clause") extract_ada(node, source, out);
+      return;
+    case Rules::rust:
+      if (kind == "use_declaration") append_text(query::field(node, "argument"), source, false, out);
+      return;
+    case Rules::java:
+      if (kind == "import_declaration") {
+        append_each_named_of(node, source, {"scoped_identifier", "identifier"}, out);
+      }
+      return;
+    case Rules::swift:
+      if (kind == "import_declaration") extract_swift(node, source, out);
+      return;
+    case Rules::scala:
+      if (kind == "import_declaration") extract_scala(node, source, out);
+      return;
+    case Rules::python:
+      if (kind == "import_statement") {
+        extract_python_import(node, source, out);
+      } else if (kind == "import_from_statement") {
+        append_text(query::field(node, "module_name"), source, false, out);
+      }
+      return;
+    case Rules::csharp:
+      if (kind == "using_directive") extract_csharp_using(node, source, out);
+      return;
+    case Rules::kotlin:
+      if (kind == "import") extract_kotlin(node, source, out);
+      return;
+    case Rules::fortran:
+      if (kind == "use_statement") {
+        append_text(first_named_of(node, {"module_name"}), source, false, out);
+      } else if (kind == "include_statement") {
+        append_text(query::field(node, "path"), source, true, out);
+      }
+      return;
+    case Rules::javascript:
+      if (kind == "import_statement" || kind == "import_require_clause") {
+        append_text(query::field(node, "source"), source, true, out);
+      }
+      return;
   }
 }
 
 void walk(TSNode root, std::string_view source, std::string_view language_key,
           std::vector<std::string>& out) {
-  std::vector<TSNode> stack{root};
-  while (!stack.empty()) {
-    TSNode node = stack.back();
-    stack.pop_back();
-    extract(node, source, language_key, out);
-    query::push_children_reversed(node, stack);
-  }
+  Rules rules = rules_for_key(language_key);
+  if (rules == Rules::none) return;
+  query::Walk walk(root);
+  do {
+    extract(walk.node(), walk.kind(), source, rules, out);
+  } while (walk.next());
 }
 
 }  // namespace imports

@@ -13,8 +13,13 @@ namespace imports {
 void walk(TSNode root, std::string_view source, std::string_view language_key,
           std::vector<std::string>& out);
 
-// Appends the sources that the rules of the key find in this one node.
-void extract(TSNode node, std::string_view source, std::string_view language_key,
+// The rule table's rows of one language key; keys that share rows share a value.
+enum class Rules { none, c, go, php, lua, ada, rust, java, swift, scala, python, csharp, kotlin, fortran, javascript };
+
+Rules rules_for_key(std::string_view language_key);
+
+// Appends the sources that the rules find in this one node of that kind.
+void extract(TSNode node, std::string_view kind, std::string_view source, Rules rules,
              std::vector<std::string>& out);
 
 void extract_ada(TSNode node, std::string_view source, std::vector<std::string>& out);

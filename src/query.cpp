@@ -1,42 +1,105 @@
 #include "query.h"
 
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+
 namespace query {
 
-namespace {
-
-// Calls visit on each child of node in order, through one cursor.
-template <class Visit>
-void for_each_child(TSNode node, Visit visit) {
-  uint32_t count = ts_node_child_count(node);
-  if (count == 0) return;
-  Cursor cursor(node);
-  if (!ts_tree_cursor_goto_first_child(cursor.get())) return;
-  for (uint32_t i = 0; i < count; ++i) {
-    visit(ts_tree_cursor_current_node(cursor.get()));
-    if (!ts_tree_cursor_goto_next_sibling(cursor.get())) break;
+Grammar::Grammar(const TSLanguage* language) : language_(language) {
+  std::uint32_t symbols = ts_language_symbol_count(language);
+  kinds_.reserve(symbols);
+  named_.reserve(symbols);
+  for (std::uint32_t symbol = 0; symbol < symbols; ++symbol) {
+    const char* name = ts_language_symbol_name(language, static_cast<TSSymbol>(symbol));
+    kinds_.push_back(name ? std::string_view(name) : std::string_view{});
+    named_.push_back(ts_language_symbol_type(language, static_cast<TSSymbol>(symbol)) == TSSymbolTypeRegular);
   }
+  std::uint32_t fields = ts_language_field_count(language);
+  for (std::uint32_t id = 1; id <= fields; ++id) {
+    if (const char* name = ts_language_field_name_for_id(language, static_cast<TSFieldId>(id))) {
+      fields_.emplace_back(name, static_cast<TSFieldId>(id));
+    }
+  }
+  std::sort(fields_.begin(), fields_.end());
 }
 
-}  // namespace
-
-std::vector<TSNode> children(TSNode node) {
-  std::vector<TSNode> out;
-  out.reserve(ts_node_child_count(node));
-  for_each_child(node, [&](TSNode child) { out.push_back(child); });
-  return out;
+const Grammar& Grammar::of(const TSLanguage* language) {
+  // Every call of an analysis asks for the grammar of one tree, so the last
+  // one found answers almost every lookup without taking the lock.
+  static std::atomic<const Grammar*> last{nullptr};
+  const Grammar* grammar = last.load(std::memory_order_acquire);
+  if (grammar && grammar->language_ == language) return *grammar;
+  static std::mutex mutex;
+  static std::vector<std::unique_ptr<const Grammar>> known;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = std::find_if(known.begin(), known.end(),
+                            [language](const auto& g) { return g->language_ == language; });
+  if (found == known.end()) {
+    known.push_back(std::unique_ptr<const Grammar>(new Grammar(language)));
+    found = known.end() - 1;
+  }
+  last.store(found->get(), std::memory_order_release);
+  return **found;
 }
 
-std::vector<TSNode> named_children(TSNode node) {
-  std::vector<TSNode> out;
-  for_each_child(node, [&](TSNode child) {
-    if (ts_node_is_named(child)) out.push_back(child);
-  });
-  return out;
+TSFieldId Grammar::field_id(std::string_view name) const {
+  auto it = std::lower_bound(fields_.begin(), fields_.end(), name,
+                             [](const auto& entry, std::string_view key) { return entry.first < key; });
+  return it != fields_.end() && it->first == name ? it->second : 0;
 }
 
-void push_children_reversed(TSNode node, std::vector<TSNode>& stack) {
-  std::vector<TSNode> kids = children(node);
-  stack.insert(stack.end(), kids.rbegin(), kids.rend());
+// ERROR nodes and any symbol past the grammar's own table.
+std::string_view Grammar::kind_beyond_table(TSSymbol symbol) const {
+  const char* name = ts_language_symbol_name(language_, symbol);
+  return name ? std::string_view(name) : std::string_view{};
+}
+
+Walk::Walk(TSNode root) : cursor_(root), grammar_(Grammar::of(ts_node_language(root))) { arrive(); }
+
+void Walk::arrive() {
+  node_ = ts_tree_cursor_current_node(cursor_.get());
+  symbol_ = ts_node_symbol(node_);
+  named_index_.reset();
+  if (!path_.empty() && is_named()) named_index_ = path_.back().named_seen++;
+}
+
+Place Walk::place() const {
+  Place place;
+  if (!path_.empty()) place.parent = path_.back().node;
+  if (path_.size() > 1) place.grandparent = path_[path_.size() - 2].node;
+  place.named_index = named_index_;
+  return place;
+}
+
+bool Walk::next(bool enter) {
+  if (enter && ts_tree_cursor_goto_first_child(cursor_.get())) {
+    path_.push_back({node_, 0});
+    arrive();
+    return true;
+  }
+  while (!path_.empty()) {
+    if (ts_tree_cursor_goto_next_sibling(cursor_.get())) {
+      arrive();
+      return true;
+    }
+    ts_tree_cursor_goto_parent(cursor_.get());
+    path_.pop_back();
+  }
+  return false;
+}
+
+bool Walk::next_after_parent() {
+  if (path_.empty()) return false;
+  ts_tree_cursor_goto_parent(cursor_.get());
+  node_ = path_.back().node;
+  path_.pop_back();
+  return next(false);
+}
+
+TSNode first_child_of_kind(TSNode node, std::string_view kind) {
+  return find_child(node, [kind](TSNode child) { return query::kind(child) == kind; });
 }
 
 bool is_utf8(std::string_view text) {

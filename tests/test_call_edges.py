@@ -56,6 +56,12 @@ NAMING = [
     ("lua", "function M:m() end", [("function_declaration", "M:m"), KEYWORD]),
     ("lua", "local g = function() end", [(FD, "g"), KEYWORD]),
     ("lua", "a, b = 1, function() end", [(FD, "b"), KEYWORD]),
+    # Every named child of the value list counts, a comment too; a value past the targets has no name.
+    (
+        "lua",
+        "a, b, c = function() end, --[[x]] function() end, function() end",
+        [(FD, "a"), KEYWORD, (FD, "c"), KEYWORD, (FD, None), KEYWORD],
+    ),
     ("lua", "M.f = function() end", [(FD, None), KEYWORD]),
     ("lua", "t = { run = function() end }", [(FD, "run"), KEYWORD]),
     ("lua", "return function() end", [(FD, None), KEYWORD]),
@@ -152,6 +158,16 @@ CALLS = [
     ("c", "void outer(void) { void inner(void) { h(); } }", [("outer", "h", True), ("inner", "h", True)]),
     ("c", "void outer(void) { int x = ; void inner(void) { h(); } }", [("inner", "h", True)]),
     ("c", "void outer(void) { void inner(void) { h(); int = ; } }", [("inner", "h", True)]),
+    (
+        "javascript",
+        "function a() { x(); function b() { y(); function c() { z(); } w(); } v(); }",
+        [("a", c, True) for c in "xyzwv"] + [("b", c, True) for c in "yzw"] + [("c", "z", True)],
+    ),
+    (
+        "c",
+        "void outer(void) { void f1(void) { k(); int = ; } void f2(void) { m(); } n(); }",
+        [("outer", "n", True), ("f1", "k", True), ("f2", "m", True)],
+    ),
     ("javascript", "function f() { arr.map((x) => g(x)); }", [("f", "arr.map", True), ("f", "g", True)]),
     ("javascript", "function f() { arr.map((x) => g(x)); let = ; }", [("f", "arr.map", True)]),
     # With a parse error, statement-keyword and parenthesized definitions are still entered.
@@ -198,6 +214,11 @@ ALIASES = [
         [("outer", "target", False), ("next", "p", True)],
     ),
     ("void (*g)(void) = target;\nvoid f(void) { g(); }", [("f", "g", True)]),
+    # With a parse error innermost, each function keeps its own map and its own calls.
+    (
+        "void a(void) { g(); void b(void) { void (*p)(void) = target; p(); void c(void) { p(); int = ; } } p(); }",
+        [("a", "g", True), ("a", "target", False), ("b", "target", False), ("c", "p", True)],
+    ),
 ]
 
 
