@@ -1,6 +1,14 @@
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
 import pytest
 
 import velbrook
+
 
 # One small real source per grammar key, with the kind of a function-like node in it.
 SOURCES = [
@@ -92,3 +100,112 @@ def test_deeply_nested_function_is_found(small_stack):
     fps = small_stack(lambda: velbrook.function_fingerprints("c", source, 0))
     assert [fp.name for fp in fps] == ["f"]
     assert fps[0].end_byte == len(source)
+
+
+# Found by fuzzing: text that drives the Kotlin grammar's error recovery into
+# an exponential number of stack versions; unbounded, its parse ran for
+# minutes and took gigabytes.
+FUZZ_REGRESSIONS = pathlib.Path(__file__).parent / "fuzz" / "regressions"
+EXPONENTIAL_RECOVERY = FUZZ_REGRESSIONS / "kotlin" / "exponential_recovery.bin"
+
+CHILD = """
+import json, resource, sys
+import velbrook
+data = open(sys.argv[1], "rb").read()
+text = data.decode()
+outcomes, peaks = [], []
+for _ in range(int(sys.argv[2])):
+    try:
+        outcomes.append(repr(%s))
+    except ValueError as e:
+        outcomes.append("ValueError: " + str(e))
+    peaks.append(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+print(json.dumps({"outcomes": outcomes, "peak_mb": peaks}))
+"""
+
+
+def usage(pid):
+    """(CPU seconds, resident megabytes) of a running process; zeros where
+    /proc does not tell."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rpartition(")")[2].split()
+        with open(f"/proc/{pid}/statm") as f:
+            pages = int(f.read().split()[1])
+    except (OSError, IndexError, ValueError):
+        return 0, 0
+    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return cpu, pages * os.sysconf("SC_PAGE_SIZE") >> 20
+
+
+def run_bounded(call, path, repeat, tmp_path, cpu_seconds=60, max_mb=1024):
+    """Runs the call `repeat` times in a fresh interpreter; fails, rather than
+    waits, once the child runs out of CPU time or of resident memory."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(velbrook.__file__), env.get("PYTHONPATH")]))
+    out, err = tmp_path / "out", tmp_path / "err"
+    with open(out, "w") as stdout, open(err, "w") as stderr:
+        child = subprocess.Popen([sys.executable, "-c", CHILD % call, str(path), str(repeat)],
+                                 stdout=stdout, stderr=stderr, env=env)
+        deadline = time.monotonic() + 10 * cpu_seconds
+        try:
+            while child.poll() is None:
+                cpu, mb = usage(child.pid)
+                assert mb <= max_mb, f"{call} went past {max_mb} MB"
+                assert cpu <= cpu_seconds and time.monotonic() < deadline, f"{call} ran too long"
+                time.sleep(0.05)
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+    assert child.returncode == 0, err.read_text()
+    report = json.loads(out.read_text())
+    assert max(report["peak_mb"]) <= max_mb
+    return report
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "velbrook.call_edges('kotlin', text)",
+        "velbrook.function_fingerprints('kotlin', text, 0)",
+        "velbrook.function_cfg('kotlin', text, 'f')",
+        "velbrook.import_sources('kotlin', data)",
+    ],
+)
+def test_exponential_error_recovery_is_cut_off(call, tmp_path):
+    report = run_bounded(call, EXPONENTIAL_RECOVERY, 1, tmp_path)
+    assert report["outcomes"] == ["ValueError: tree-sitter failed to parse source"]
+
+
+def test_cut_off_parse_releases_its_memory(tmp_path):
+    report = run_bounded("velbrook.import_sources('kotlin', data)", EXPONENTIAL_RECOVERY, 3, tmp_path)
+    assert report["outcomes"] == ["ValueError: tree-sitter failed to parse source"] * 3
+    # The second call may still grow the peak while freed memory is held back
+    # (AddressSanitizer's quarantine); a leak grows it on every call.
+    first, second, third = report["peak_mb"]
+    assert third - second <= first / 2
+
+
+KOTLIN_FUNCTION = """
+fun f{i}(a: Int, b: List<String>): Int {{
+    val total = max(a, b.size) + {i}
+    for (item in b) {{
+        if (item.isEmpty()) continue
+        println("item $item of f{i}")
+    }}
+    return if (total > 10) f{j}(total - 1, b) else total * 2
+}}
+"""
+
+
+def test_large_ordinary_file_is_not_cut_off():
+    source, count = "import kotlin.math.max\n", 0
+    while len(source) < 1 << 20:
+        source += KOTLIN_FUNCTION.format(i=count, j=max(count - 1, 0))
+        count += 1
+    fps = velbrook.function_fingerprints("kotlin", source, 0)
+    assert [fp.name for fp in fps] == [f"f{i}" for i in range(count)]
+    edges = velbrook.call_edges("kotlin", source)
+    assert sum(e.callee == "println" for e in edges) == count
+    assert velbrook.import_sources("kotlin", source.encode()) == ["kotlin.math.max"]
