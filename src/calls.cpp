@@ -114,12 +114,12 @@ Name program_name(TSNode node, std::string_view source) {
 
 // Name of the first procedure_specification or function_specification child.
 Name ada_specification_name(TSNode node, std::string_view source) {
-  TSNode specification = query::find_child(node, [](TSNode child) {
+  TSNode heading = query::find_child(node, [](TSNode child) {
     std::string_view kind = query::kind(child);
     return kind == "procedure_specification" || kind == "function_specification";
   });
-  if (is_null(specification)) return std::nullopt;
-  return name_field(specification, source);
+  if (is_null(heading)) return std::nullopt;
+  return name_field(heading, source);
 }
 
 }  // namespace
