@@ -222,11 +222,10 @@ Name extract_innermost_identifier(TSNode root, std::string_view source) {
     }
     TSNode declarator = query::field(node, "declarator");
     kids.clear();
-    query::find_child(node, [&](TSNode child) {
+    query::for_each_child(node, [&](TSNode child) {
       // The declarator child is tried first; trying it again could only
       // repeat its failure.
       if (is_null(declarator) || !ts_node_eq(child, declarator)) kids.push_back(child);
-      return false;
     });
     stack.insert(stack.end(), kids.rbegin(), kids.rend());
     if (!is_null(declarator)) stack.push_back(declarator);
@@ -408,18 +407,17 @@ void Run::assignment(TSNode node) {
 // Each init_declarator that declares a function pointer initialised from a
 // function name makes the variable an alias of that name.
 void Run::declaration(TSNode node) {
-  query::find_child(node, [this](TSNode child) {
-    if (query::kind(child) != "init_declarator") return false;
+  query::for_each_child(node, [this](TSNode child) {
+    if (query::kind(child) != "init_declarator") return;
     TSNode value = query::field(child, "value");
-    if (is_null(value)) return false;
+    if (is_null(value)) return;
     Name target = rhs_target_function_name(value, source_);
-    if (!target) return false;
+    if (!target) return;
     TSNode declarator = query::field(child, "declarator");
-    if (is_null(declarator) || !declarator_is_function_pointer(declarator)) return false;
+    if (is_null(declarator) || !declarator_is_function_pointer(declarator)) return;
     Name variable = extract_innermost_identifier(declarator, source_);
-    if (!variable) return false;
+    if (!variable) return;
     for (std::size_t i : open_) functions_[i].aliases.insert_or_assign(*variable, *target);
-    return false;
   });
 }
 

@@ -40,9 +40,8 @@ TSNode first_named_of(TSNode node, std::initializer_list<std::string_view> kinds
 void append_each_named_of(TSNode node, std::string_view source,
                           std::initializer_list<std::string_view> kinds,
                           std::vector<std::string>& out) {
-  query::find_child(node, [&](TSNode child) {
+  query::for_each_child(node, [&](TSNode child) {
     if (is_named_of(child, kinds)) append_text(child, source, false, out);
-    return false;
   });
 }
 
@@ -115,27 +114,22 @@ std::string unquote(std::string_view text) {
 }
 
 void extract_ada(TSNode node, std::string_view source, std::vector<std::string>& out) {
-  if (query::kind(node) != "with_clause") return;
   append_each_named_of(node, source, {"selected_component", "identifier"}, out);
 }
 
 void extract_kotlin(TSNode node, std::string_view source, std::vector<std::string>& out) {
-  if (query::kind(node) != "import") return;
   append_text(first_named_of(node, {"qualified_identifier", "identifier"}), source, false, out);
 }
 
 void extract_swift(TSNode node, std::string_view source, std::vector<std::string>& out) {
-  if (query::kind(node) != "import_declaration") return;
   std::vector<TSNode> parts;
-  query::find_child(node, [&parts](TSNode child) {
+  query::for_each_child(node, [&parts](TSNode child) {
     if (is_named_of(child, {"identifier"})) parts.push_back(child);
-    return false;
   });
   append_joined(parts, source, out);
 }
 
 void extract_scala(TSNode node, std::string_view source, std::vector<std::string>& out) {
-  if (query::kind(node) != "import_declaration") return;
   std::vector<TSNode> parts;
   for (TSNode child : children_in_field(node, "path")) {
     if (ts_node_is_named(child)) parts.push_back(child);

@@ -22,6 +22,7 @@ Rules rules_for_key(std::string_view language_key);
 void extract(TSNode node, std::string_view kind, std::string_view source, Rules rules,
              std::vector<std::string>& out);
 
+// The rules of one language for a node already known to be of its import kind.
 void extract_ada(TSNode node, std::string_view source, std::vector<std::string>& out);
 void extract_kotlin(TSNode node, std::string_view source, std::vector<std::string>& out);
 void extract_swift(TSNode node, std::string_view source, std::vector<std::string>& out);

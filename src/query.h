@@ -148,6 +148,15 @@ TSNode find_child(TSNode node, Visit&& visit) {
   return TSNode{};
 }
 
+// Calls visit(child) on each child, named and anonymous, in document order.
+template <class Visit>
+void for_each_child(TSNode node, Visit&& visit) {
+  find_child(node, [&visit](TSNode child) {
+    visit(child);
+    return false;
+  });
+}
+
 // The first of all children whose kind is `kind`; a null node when none.
 TSNode first_child_of_kind(TSNode node, std::string_view kind);
 
