@@ -66,8 +66,27 @@ struct PySuppression {
   std::string rule;
 };
 
-// Parses the whole source with the key's grammar; throws ValueError.
-query::Tree parse(std::string_view language_key, std::string_view source);
+// What a parse may use, or did use: calls of the runtime's progress callback
+// (one per hundred parse operations), bytes the runtime allocated, and the
+// calling thread's CPU time.
+struct ParseCost {
+  std::uint64_t progress_calls;
+  std::uint64_t allocated_bytes;
+  std::uint64_t cpu_ns;
+};
+
+// The allowance of a parse of that many source bytes.
+ParseCost parse_limits(std::uint64_t source_bytes);
+
+// Whether a parse runs the interpreter's signal handlers as it goes; only a
+// caller that holds the interpreter lock may ask for it.
+enum class Signals { Checked, Ignored };
+
+// Parses the whole source with the key's grammar. Throws ValueError, also
+// when the parse goes past its allowance, and PythonError when a signal
+// handler raised. Reports what the parse used through `used` when given.
+query::Tree parse(std::string_view language_key, std::string_view source, Signals signals = Signals::Checked,
+                  ParseCost* used = nullptr);
 
 // Comment syntax of a language-table key; throws ValueError.
 registry::SlocMode sloc_mode_for_key(std::string_view key);

@@ -42,6 +42,7 @@ class Tree {
     return *this;
   }
   TSNode root() const { return ts_tree_root_node(tree_); }
+  explicit operator bool() const { return tree_ != nullptr; }
   void reset() {
     if (tree_) ts_tree_delete(tree_);
     tree_ = nullptr;
