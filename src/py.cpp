@@ -385,7 +385,9 @@ PyTypeObject* class_type(ClassIndex index) {
       {Py_tp_getset, spec.attrs},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  // Immutable: replacing __new__ would let Python make instances whose record
+  // was never constructed, and dealloc destroys it all the same.
+  PyType_Spec type_spec = {spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) {
     PyObject *cause_type, *cause, *cause_tb;
