@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -71,8 +72,10 @@ PyObject* expect(PyObject* obj, const char* what) {
   return obj;
 }
 
+// Made on first use; forgotten with the interpreter (see forget_interpreter).
+PyObject* panic = nullptr;
+
 PyObject* panic_exception() {
-  static PyObject* panic = nullptr;
   if (!panic) {
     panic = PyErr_NewExceptionWithDoc(
         "velbrook_runtime.PanicException",
@@ -261,7 +264,7 @@ R& record_of(PyObject* self) {
 
 enum ClassIndex { LANGUAGE_INFO, CALL_EDGE, BASIC_BLOCK, FUNCTION_CFG, FINGERPRINT, SUPPRESSION, IGNORED_REGION, CLASS_COUNT };
 
-// Created once per process; never released.
+// Created once per interpreter; forgotten with it (see forget_interpreter).
 PyTypeObject* class_types[CLASS_COUNT] = {};
 
 template <class R>
@@ -389,7 +392,9 @@ PyTypeObject* class_type(ClassIndex index) {
       {Py_tp_getset, spec.attrs},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  // Immutable: replacing __new__ would let Python make instances whose record
+  // was never constructed, and dealloc destroys it all the same.
+  PyType_Spec type_spec = {spec.spec_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) {
     PyObject *cause_type, *cause, *cause_tb;
@@ -1050,7 +1055,16 @@ PyMethodDef methods[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velbrook", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::atomic<std::int64_t> bound_interpreter{-1};
-PyObject* module_cell = nullptr;  // the module built by the first successful init
+PyObject* module_cell = nullptr;  // the module built for the bound interpreter
+
+// Run by Py_FinalizeEx once the interpreter is gone, so that a later one
+// builds the module afresh. Its objects went with it: nothing is released.
+void forget_interpreter() {
+  module_cell = nullptr;
+  std::fill(std::begin(class_types), std::end(class_types), nullptr);
+  panic = nullptr;
+  bound_interpreter.store(-1, std::memory_order_release);
+}
 
 // Appends name to the module's __all__ (created when missing), then sets it.
 void add_to_module(PyObject* module, const char* name, PyObject* value /* borrowed */) {
@@ -1093,7 +1107,14 @@ PyObject* init() {
   std::int64_t id = PyInterpreterState_GetID(interp);
   if (id == -1) throw PythonError{};
   std::int64_t expected = -1;
-  if (!bound_interpreter.compare_exchange_strong(expected, id, std::memory_order_acq_rel) && expected != id) {
+  if (bound_interpreter.compare_exchange_strong(expected, id, std::memory_order_acq_rel)) {
+    // Py_FinalizeEx pops each function it runs, so each binding registers anew.
+    if (Py_AtExit(forget_interpreter) < 0) {
+      bound_interpreter.store(-1, std::memory_order_release);
+      PyErr_SetString(PyExc_ImportError, "velbrook could not register its exit function (Py_AtExit)");
+      throw PythonError{};
+    }
+  } else if (expected != id) {
     PyErr_SetString(PyExc_ImportError,
                     "velbrook does not support sub-interpreters; it can be imported by one interpreter per "
                     "process only. See https://docs.python.org/3/c-api/init.html#sub-interpreter-support "

@@ -333,6 +333,41 @@ def test_result_classes(name):
         type("Sub", (cls,), {})
 
 
+# A real result of each class, one of its attributes and the value it holds there.
+SAMPLES = {
+    "LanguageInfo": (lambda: velbrook.languages()[0], "key", "c"),
+    "CallEdge": (lambda: velbrook.call_edges("c", "void f() { g(); }")[0], "caller", "f"),
+    "BasicBlock": (lambda: velbrook.function_cfg("c", "int f(){}", "f").blocks[0], "byte_range", (7, 7)),
+    "FunctionCfg": (lambda: velbrook.function_cfg("c", "int f(){}", "f"), "entry", 0),
+    "Fingerprint": (lambda: velbrook.function_fingerprints("c", "int f(){}", 0)[0], "name", "f"),
+    "Suppression": (lambda: velbrook.suppressions("c", "// tools:suppress a:b\nx;\n")[0], "tool", "a"),
+    "IgnoredRegion": (lambda: velbrook.ignored_regions("c", "// tools:off\n// tools:on\n")[0], "line_range", (1, 2)),
+}
+
+CLASS_CHANGES = {
+    "add": lambda cls, attr: setattr(cls, "extra", 1),
+    "replace": lambda cls, attr: setattr(cls, attr, property(lambda self: "HIJACKED")),
+    "delete": lambda cls, attr: delattr(cls, attr),
+    "replace __new__": lambda cls, attr: setattr(cls, "__new__", staticmethod(lambda c: object.__new__(c))),
+    "delete __new__": lambda cls, attr: delattr(cls, "__new__"),
+}
+
+
+@pytest.mark.parametrize("change", CLASS_CHANGES.values(), ids=CLASS_CHANGES.keys())
+@pytest.mark.parametrize("name", CLASSES)
+def test_result_classes_are_immutable(name, change):
+    cls = getattr(velbrook, name)
+    make, attr, value = SAMPLES[name]
+    with pytest.raises(TypeError, match="immutable type") as info:
+        change(cls, attr)
+    assert type(info.value) is TypeError
+    result = make()
+    assert type(result) is cls and getattr(result, attr) == value
+    assert not hasattr(cls, "extra")
+    with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+        cls()
+
+
 def test_result_objects_are_read_only_and_fresh():
     info = velbrook.languages()[0]
     with pytest.raises(AttributeError):
