@@ -1,6 +1,7 @@
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import time
@@ -187,6 +188,37 @@ def test_cut_off_parse_releases_its_memory(tmp_path):
     assert third - second <= first / 2
 
 
+def repeated(unit, size):
+    return (unit * (size // len(unit) + 1))[:size]
+
+
+# Inputs whose parse cost grew with the square of their length or faster,
+# with what one import_sources call cost before its cost was bounded.
+HOSTILE = [
+    # error recovery: 8.5 kB, 133 s and 1.45 GB
+    ("kotlin", EXPONENTIAL_RECOVERY.read_bytes() * 16),
+    # every step dearer than the last: 16 kB, 51 s
+    ("swift", repeated(b")}]>", 16384)),
+    # 64 kB, 38 s
+    ("lua", repeated(b"[", 65536)),
+    # 64 kB, 19 s
+    ("scala", repeated(b"({[<", 65536)),
+    # an unterminated comment re-lexed to the end from every start: 64 kB, over 20 s
+    ("c", repeated(b"/*(", 65536)),
+    # one step at the end of input copies every path of the parse stack:
+    # 32 kB, 3.2 GB
+    ("java", repeated(b"a<", 32768)),
+]
+
+
+@pytest.mark.parametrize("key, source", HOSTILE, ids=[key for key, _ in HOSTILE])
+def test_hostile_input_is_refused_within_bounds(key, source, tmp_path):
+    path = tmp_path / "source"
+    path.write_bytes(source)
+    report = run_bounded(f"velbrook.import_sources({key!r}, data)", path, 1, tmp_path, cpu_seconds=15)
+    assert report["outcomes"] == ["ValueError: tree-sitter failed to parse source"]
+
+
 KOTLIN_FUNCTION = """
 fun f{i}(a: Int, b: List<String>): Int {{
     val total = max(a, b.size) + {i}
@@ -209,3 +241,35 @@ def test_large_ordinary_file_is_not_cut_off():
     edges = velbrook.call_edges("kotlin", source)
     assert sum(e.callee == "println" for e in edges) == count
     assert velbrook.import_sources("kotlin", source.encode()) == ["kotlin.math.max"]
+
+
+class Interrupted(Exception):
+    pass
+
+
+def raise_interrupted(signum, frame):
+    raise Interrupted(signum)
+
+
+@pytest.mark.parametrize(
+    "handler, expected",
+    [(raise_interrupted, Interrupted), (signal.default_int_handler, KeyboardInterrupt)],
+    ids=["own exception", "KeyboardInterrupt"],
+)
+def test_exception_of_a_signal_handler_stops_the_parse(handler, expected):
+    data = "".join(f"int f{i}(int a) {{ return g(a, {i}) + h(a) * {i}; }}\n" for i in range(60000)).encode()
+    start = time.perf_counter()
+    assert velbrook.import_sources("c", data) == []
+    whole = time.perf_counter() - start
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, whole / 10)
+        start = time.perf_counter()
+        with pytest.raises(expected):
+            velbrook.import_sources("c", data)
+        # Raised from within the parse, not once the call had returned.
+        assert time.perf_counter() - start < whole / 2
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert velbrook.import_sources("c", b"#include <a.h>\n") == ["a.h"]
