@@ -4,13 +4,14 @@
 A change that must not alter any result is checked by dumping before and after
 and comparing the two dumps:
 
-    python benchmarks/results.py dump before.json --module-dir OLD_BUILD [--mb 5]
-    python benchmarks/results.py dump after.json --module-dir NEW_BUILD [--mb 5]
-    python benchmarks/results.py compare before.json after.json
+    python benchmarks/results.py dump benchmarks/dumps/before.json --module-dir OLD_BUILD [--mb 5]
+    python benchmarks/results.py dump benchmarks/dumps/after.json --module-dir NEW_BUILD [--mb 5]
+    python benchmarks/results.py compare benchmarks/dumps/before.json benchmarks/dumps/after.json
 
 Files are matched by their content, so the two dumps may come from corpora that
-were collected in different places. function_cfg is called for every distinct
-function name of every C, C++ and Rust file.
+were collected in different places, but both must hold the same files.
+function_cfg is called for every distinct function name of every C, C++ and
+Rust file. benchmarks/dumps/ is ignored by git.
 """
 
 import argparse
@@ -22,6 +23,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corpus  # noqa: E402
 
+DEFAULT_OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dumps", "results.json")
 CLASSES = ("LanguageInfo", "CallEdge", "BasicBlock", "FunctionCfg", "Fingerprint",
            "Suppression", "IgnoredRegion")
 
@@ -72,6 +74,7 @@ def dump(args):
             entries[f"{key}:{hashlib.sha1(data).hexdigest()}"] = {
                 "path": path, "results": file_results(vb, key, data, text)}
         print(f"{key}: {len(found)} files", flush=True)
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w") as f:
         json.dump(entries, f, indent=0, sort_keys=True)
 
@@ -82,6 +85,11 @@ def compare(args):
     with open(args.after) as f:
         after = json.load(f)
     shared = sorted(set(before) & set(after))
+    only = [(side, entry, dump[entry]["path"])
+            for side, dump, other in (("before", before, after), ("after", after, before))
+            for entry in sorted(set(dump) - set(other))]
+    for side, entry, path in only:
+        print(f"ONLY {side.upper()} {entry.split(':')[0]} {path}")
     differ = 0
     for entry in shared:
         a, b = before[entry]["results"], after[entry]["results"]
@@ -90,17 +98,19 @@ def compare(args):
             differ += 1
             print(f"DIFFERS {entry.split(':')[0]} {after[entry]['path']}: {', '.join(changed)}")
     print(f"{len(shared)} files in both dumps ({len(before)} before, {len(after)} after), "
-          f"{differ} with different results")
-    return 1 if differ or not shared else 0
+          f"{differ} with different results, {len(only)} in one dump only")
+    return 1 if differ or only or not shared else 0
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = ap.add_subparsers(dest="command", required=True)
     d = sub.add_parser("dump", help="write the digests of the corpus's results to OUT")
-    d.add_argument("out")
+    d.add_argument("out", nargs="?", default=DEFAULT_OUT,
+                   help="default: benchmarks/dumps/results.json")
     corpus.add_arguments(d, mb=5)
-    c = sub.add_parser("compare", help="compare two dumps; exit 1 when any result differs")
+    c = sub.add_parser("compare", help="compare two dumps; exit 1 when any result differs "
+                       "or a file is in one dump only")
     c.add_argument("before")
     c.add_argument("after")
     args = ap.parse_args()

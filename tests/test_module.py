@@ -1,4 +1,5 @@
 import importlib
+import os
 import sys
 
 import pytest
@@ -34,14 +35,70 @@ def test_reimport_returns_the_same_module():
     assert len(again.__all__) == 15
 
 
-def test_second_interpreter_is_refused():
-    interpreters = pytest.importorskip("_xxsubinterpreters")
+MODULE_REFUSAL = "velbrook does not support sub-interpreters"
+# From 3.12 on, a sub-interpreter that checks for multi-phase init refuses the
+# module before its init runs.
+CPYTHON_REFUSAL = "module velbrook does not support loading in subinterpreters"
+SUBINTERPRETER_IMPORT = """
+import sys
+sys.path.insert(0, {folder!r})
+try:
+    import velbrook
+    outcome = "imported"
+except BaseException as e:
+    outcome = f"{{type(e).__name__}}: {{e}}"
+with open({report!r}, "w") as f:
+    f.write(outcome)
+"""
+
+
+def stdlib_interpreters():
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            pass
+    pytest.skip("this CPython has no sub-interpreter module")
+
+
+def run_in_default_subinterpreter(code):
+    interpreters = stdlib_interpreters()
     interp = interpreters.create()
     try:
-        with pytest.raises(Exception, match="sub-interpreters"):
-            interpreters.run_string(interp, "import velbrook")
+        interpreters.run_string(interp, code)
     finally:
         interpreters.destroy(interp)
+
+
+def run_in_legacy_subinterpreter(code):
+    """Runs code in a sub-interpreter that lets single-phase modules run their init."""
+    interpreters = stdlib_interpreters()
+    if not hasattr(interpreters, "new_config"):
+        # Before 3.13 the stdlib module cannot choose the configuration;
+        # Py_NewInterpreter always gives the legacy one.
+        pytest.importorskip("_testcapi").run_in_subinterp(code)
+        return
+    interp = interpreters.create("legacy")
+    try:
+        interpreters.run_string(interp, code)
+    finally:
+        interpreters.destroy(interp)
+
+
+@pytest.mark.parametrize(
+    "run, refusals",
+    [
+        (run_in_default_subinterpreter, (MODULE_REFUSAL, CPYTHON_REFUSAL)),
+        (run_in_legacy_subinterpreter, (MODULE_REFUSAL,)),
+    ],
+    ids=["default", "legacy"],
+)
+def test_second_interpreter_is_refused(tmp_path, run, refusals):
+    report = tmp_path / "outcome"
+    run(SUBINTERPRETER_IMPORT.format(folder=os.path.dirname(velbrook.__file__), report=str(report)))
+    outcome = report.read_text()
+    assert outcome.startswith("ImportError: ") and any(r in outcome for r in refusals), outcome
+    assert velbrook.call_edges("c", "void f(void) { g(); }")[0].callee == "g"
 
 
 SIGNATURES = {

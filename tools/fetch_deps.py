@@ -9,6 +9,10 @@ before they enter a cache outside the source tree, where they are unpacked.
 A cache that already holds every verified archive needs no cargo and no
 network at all.
 
+An sdist carries the archives in the source tree's crates/ folder (git-ignored):
+--fill-bundle copies them there when the sdist is made, and --bundle takes them
+from there, verified again, into the cache before anything is downloaded.
+
 The script writes a CMake include file that names the runtime and grammar
 sources; CMakeLists.txt runs it at configure time.
 
@@ -20,7 +24,6 @@ import argparse
 import hashlib
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -45,6 +48,10 @@ path = "lib.rs"
 
 class FetchError(Exception):
     pass
+
+
+class DownloadError(FetchError):
+    """cargo is missing or failed; the message says which."""
 
 
 def cache_root() -> Path:
@@ -78,12 +85,69 @@ def cargo_command():
     return None
 
 
+def archive_name(pkg: dict) -> str:
+    return f"{pkg['name']}-{pkg['version']}.crate"
+
+
+def missing_error(pkgs: list, crates: Path, bundle, reason: str) -> FetchError:
+    bundled = f" and not bundled in {bundle}" if bundle else ""
+    return FetchError(
+        f"{len(pkgs)} pinned crates are missing from the dependency cache {crates}{bundled}: "
+        + ", ".join(label(p) for p in pkgs) + f".\n{reason}\nEither install cargo, the Rust "
+        "package manager, with access to the Rust crate registry, or put these files into "
+        f"{crates}: " + " ".join(archive_name(p) for p in pkgs))
+
+
+def verify(pkg: dict, path: Path, named: Path) -> None:
+    digest = sha256_of(path)
+    if digest != pkg["sha256"]:
+        raise FetchError(f"sha256 mismatch for {label(pkg)} in {named}: "
+                         f"expected {pkg['sha256']}, got {digest}")
+
+
+def copy_verified(pkg: dict, source: Path, target: Path) -> None:
+    """Copy the archive source to target through a temporary file, checking its sha256."""
+    tmp = target.with_name(f".{target.name}.tmp{os.getpid()}")
+    try:
+        shutil.copyfile(source, tmp)
+        verify(pkg, tmp, source)
+        os.replace(tmp, target)
+    finally:
+        tmp.unlink(missing_ok=True)
+
+
+def take_bundled(pkgs: list, bundle: Path, crates: Path) -> list:
+    """Check every archive of the bundle; copy those the cache lacks into it. Returns the rest."""
+    rest = []
+    for p in pkgs:
+        source, target = bundle / archive_name(p), crates / archive_name(p)
+        if source.exists():
+            if target.exists():
+                verify(p, source, source)
+            else:
+                copy_verified(p, source, target)
+        elif not target.exists():
+            rest.append(p)
+    return rest
+
+
+def fill_bundle(pkgs: list, crates: Path, bundle: Path) -> None:
+    """Make bundle hold the verified archives of pkgs and no other."""
+    bundle.mkdir(parents=True, exist_ok=True)
+    wanted = {archive_name(p) for p in pkgs}
+    for stale in bundle.glob("*.crate"):
+        if stale.name not in wanted:
+            stale.unlink()
+    for p in pkgs:
+        copy_verified(p, crates / archive_name(p), bundle / archive_name(p))
+
+
 def download(pkgs: list, crates: Path) -> None:
     """Fetch the crates of pkgs with cargo and move the verified archives into crates/."""
     cargo = cargo_command()
     if cargo is None:
-        raise FetchError("cargo, the Rust package manager, is needed to download "
-                         + ", ".join(label(p) for p in pkgs))
+        raise DownloadError("cargo was not found (on PATH, as $CARGO or in ~/.cargo/bin), "
+                            "so they cannot be downloaded.")
     print(f"fetch_deps: downloading {', '.join(label(p) for p in pkgs)} with {cargo}",
           file=sys.stderr)
     with tempfile.TemporaryDirectory(dir=crates) as tmp:
@@ -99,13 +163,11 @@ def download(pkgs: list, crates: Path) -> None:
                               cwd=project, env=env, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True)
         if proc.returncode != 0:
-            named = [p for p in pkgs
-                     if re.search(rf"(?<![\w-]){re.escape(p['name'])}(?![\w-])", proc.stdout)]
-            raise FetchError(f"cargo fetch of {', '.join(label(p) for p in named or pkgs)} "
-                             "failed:\n" + proc.stdout[-3000:])
+            raise DownloadError(f"Downloading them with {cargo} failed:\n"
+                                + proc.stdout[-3000:].rstrip())
         failures = []
         for p in pkgs:
-            found = sorted((home / "registry" / "cache").glob(f"*/{p['name']}-{p['version']}.crate"))
+            found = sorted((home / "registry" / "cache").glob(f"*/{archive_name(p)}"))
             if not found:
                 failures.append(f"cargo fetch left no archive of {label(p)}")
                 continue
@@ -114,7 +176,7 @@ def download(pkgs: list, crates: Path) -> None:
                 failures.append(f"sha256 mismatch for {label(p)}: "
                                 f"expected {p['sha256']}, got {digest}")
                 continue
-            os.replace(found[0], crates / f"{p['name']}-{p['version']}.crate")
+            os.replace(found[0], crates / archive_name(p))
         if failures:
             raise FetchError("\n".join(failures))
 
@@ -148,7 +210,7 @@ def unpack(pkg: dict, crates: Path) -> Path:
         shutil.rmtree(target)
     tmp = Path(tempfile.mkdtemp(dir=crates))
     try:
-        safe_extract(crates / f"{pkg['name']}-{pkg['version']}.crate", tmp)
+        safe_extract(crates / archive_name(pkg), tmp)
         (tmp / ".velbrook-sha256").write_text(pkg["sha256"] + "\n")
         try:
             tmp.rename(target)
@@ -201,7 +263,13 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--lock", default=str(Path(__file__).resolve().parent.parent / "deps.lock.json"))
     ap.add_argument("--cmake-out", help="write the CMake include file here")
+    ap.add_argument("--bundle", type=Path,
+                    help="a folder of bundled archives, read before anything is downloaded")
+    ap.add_argument("--fill-bundle", action="store_true",
+                    help="copy the verified archives into the --bundle folder")
     args = ap.parse_args()
+    if args.fill_bundle and not args.bundle:
+        ap.error("--fill-bundle needs --bundle")
 
     packages = json.loads(Path(args.lock).read_text())["packages"]
     crates = cache_root() / "crates"
@@ -209,15 +277,20 @@ def main() -> int:
     runtimes = []
     try:
         crates.mkdir(parents=True, exist_ok=True)
-        missing = []
         for pkg in packages:
-            archive = crates / f"{pkg['name']}-{pkg['version']}.crate"
+            archive = crates / archive_name(pkg)
             if archive.exists() and sha256_of(archive) != pkg["sha256"]:
                 archive.unlink()
-            if not archive.exists():
-                missing.append(pkg)
+        missing = [p for p in packages if not (crates / archive_name(p)).exists()]
+        if args.bundle and args.bundle.is_dir():
+            missing = take_bundled(packages, args.bundle, crates)
         if missing:
-            download(missing, crates)
+            try:
+                download(missing, crates)
+            except DownloadError as e:
+                raise missing_error(missing, crates, args.bundle, str(e)) from e
+        if args.fill_bundle:
+            fill_bundle(packages, crates, args.bundle)
         for pkg in packages:
             try:
                 where = unpack(pkg, crates)
