@@ -371,7 +371,7 @@ def main():
     start = time.perf_counter()
     ts, notes = parsers()
     print(f"velbrook: {vb.__file__}\npython {sys.version.split()[0]}, " + "\n".join(notes))
-    files = corpus.collect(int(args.mb * 1e6))
+    files = corpus.from_args(args)
     empty = [k for k, v in files.items() if not v]
     files = {k: v for k, v in files.items() if v}
     print("corpus: " + ", ".join(f"{k} {len(v)} files" for k, v in files.items()))

@@ -111,14 +111,29 @@ def _read(path, ext):
     return data
 
 
-def collect(max_bytes_per_key, roots=None, seed=0):
+def _corpus_candidates(dirs):
+    """(key, preference, path, extension) for every file under DIR/KEY/ of each
+    corpus folder (the layout of get_corpus.sh), whatever its extension or size."""
+    for root in dirs:
+        for key in KEYS:
+            for folder, _dirs, files in os.walk(os.path.join(root, key)):
+                for name in files:
+                    path = os.path.join(folder, name)
+                    if not name.startswith(".") and os.path.isfile(path):
+                        yield key, 0, path, _extension(name)
+
+
+def collect(max_bytes_per_key, roots=None, seed=0, corpus_dirs=()):
     """{key: [(path, bytes, str)]}, at most max_bytes_per_key bytes per key.
 
-    Files that are not valid UTF-8 and exact duplicates are left out; the choice
-    within one extension is a fixed-seed shuffle, so runs see the same files.
+    The files come from the corpus folders when any are given, else from the
+    machine's own trees. Files that are not valid UTF-8 and exact duplicates
+    are left out; the choice within one extension is a fixed-seed shuffle, so
+    runs see the same files.
     """
     found = {}
-    for key, pref, path, ext in _candidates(roots or default_roots()):
+    candidates = _corpus_candidates(corpus_dirs) if corpus_dirs else _candidates(roots or default_roots())
+    for key, pref, path, ext in candidates:
         found.setdefault(key, []).append((pref, path, ext))
     rng = random.Random(seed)
     corpus, seen = {}, set()
@@ -154,6 +169,14 @@ def add_arguments(parser, mb):
                         help="directory holding the built velbrook module (prepended to sys.path)")
     parser.add_argument("--mb", type=float, default=mb,
                         help=f"corpus megabytes per language (default {mb:g})")
+    parser.add_argument("--corpus", action="append", default=[], metavar="DIR",
+                        help="take the files from DIR/KEY/ (as get_corpus.sh lays them out) "
+                             "instead of the machine's own trees; may be repeated")
+
+
+def from_args(args):
+    """The corpus that the shared options describe."""
+    return collect(int(args.mb * 1e6), corpus_dirs=args.corpus)
 
 
 def function_names(vb, key, text):

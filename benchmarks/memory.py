@@ -135,7 +135,7 @@ def main():
     args = ap.parse_args()
     vb = corpus.import_velbrook(args.module_dir)
     print(f"velbrook: {vb.__file__}")
-    files = {k: v for k, v in corpus.collect(int(args.mb * 1e6)).items() if v}
+    files = {k: v for k, v in corpus.from_args(args).items() if v}
     print("corpus: " + ", ".join(f"{k} {len(v)} files" for k, v in files.items()))
     cfg_names = cfg_targets(vb, files, args.cfg_names)
     bad_text = max((t for v in files.values() for _p, _d, t in v), key=len, default="int x;")

@@ -67,7 +67,7 @@ def file_results(vb, key, data, text):
 
 def dump(args):
     vb = corpus.import_velbrook(args.module_dir)
-    files = corpus.collect(int(args.mb * 1e6))
+    files = corpus.from_args(args)
     entries = {}
     for key, found in files.items():
         for path, data, text in found:
