@@ -111,7 +111,7 @@ def _read(path, ext):
     return data
 
 
-def _corpus_candidates(dirs):
+def corpus_files(dirs):
     """(key, preference, path, extension) for every file under DIR/KEY/ of each
     corpus folder (the layout of get_corpus.sh), whatever its extension or size."""
     for root in dirs:
@@ -132,7 +132,7 @@ def collect(max_bytes_per_key, roots=None, seed=0, corpus_dirs=()):
     runs see the same files.
     """
     found = {}
-    candidates = _corpus_candidates(corpus_dirs) if corpus_dirs else _candidates(roots or default_roots())
+    candidates = corpus_files(corpus_dirs) if corpus_dirs else _candidates(roots or default_roots())
     for key, pref, path, ext in candidates:
         found.setdefault(key, []).append((pref, path, ext))
     rng = random.Random(seed)
