@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import time
+import tracemalloc
 
 import pytest
 
@@ -217,6 +218,24 @@ def test_hostile_input_is_refused_within_bounds(key, source, tmp_path):
     path.write_bytes(source)
     report = run_bounded(f"velbrook.import_sources({key!r}, data)", path, 1, tmp_path, cpu_seconds=15)
     assert report["outcomes"] == ["ValueError: tree-sitter failed to parse source"]
+
+
+def test_refused_parse_releases_what_it_allocated():
+    # Refused from the allocator deep in one step, from the allocator, from the
+    # read callback in the middle of a scan. The runtime allocates through the
+    # interpreter's allocator, which tracemalloc traces (a sanitizer build uses
+    # the C library's, which it does not).
+    refused = [("java", repeated(b"a<", 8192)), ("lua", repeated(b"[", 8192)), ("scala", repeated(b"`", 16384))]
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for key, source in refused:
+            with pytest.raises(ValueError, match="^tree-sitter failed to parse source$"):
+                velbrook.import_sources(key, source)
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert after - before < 4096
 
 
 KOTLIN_FUNCTION = """
