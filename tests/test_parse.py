@@ -225,7 +225,7 @@ def test_refused_parse_releases_what_it_allocated():
     # read callback in the middle of a scan. The runtime allocates through the
     # interpreter's allocator, which tracemalloc traces (a sanitizer build uses
     # the C library's, which it does not).
-    refused = [("java", repeated(b"a<", 8192)), ("lua", repeated(b"[", 8192)), ("scala", repeated(b"`", 16384))]
+    refused = [("java", repeated(b"a<", 8192)), ("lua", repeated(b"[", 8192)), ("scala", repeated(b"`", 32768))]
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
