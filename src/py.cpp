@@ -607,8 +607,7 @@ class BlockList {
     head_.next = head_.prev = &head_;
   }
 
-  template <class F>
-  void free_all(F free_block) {
+  void free_all(void (*free_block)(Block*)) {
     while (head_.next != &head_) {
       Block* block = head_.next;
       head_.next = block->next;
@@ -634,6 +633,7 @@ struct ParseState {
   std::uint64_t cpu_at_start;
   std::uint64_t coarse_at_last_check;
   Outcome outcome;
+  bool armed;  // inside run_parse, where a checkpoint may jump back
   BlockList blocks;
   std::jmp_buf abandon_point;
 };
@@ -642,8 +642,7 @@ struct ParseState {
 // target, on its one thread), so these need no atomics.
 std::uint64_t runtime_allocated = 0;  // bytes the runtime asked for, ever
 BlockList blocks_outside_parses;
-BlockList* current_blocks = &blocks_outside_parses;  // the list new blocks join
-ParseState* current_parse = nullptr;                 // the parse a checkpoint may abandon
+ParseState* current_parse = nullptr;  // the parse whose list new blocks join
 
 [[noreturn]] void abandon(ParseState& state, Outcome outcome) {
   state.outcome = outcome;
@@ -678,7 +677,8 @@ void block_free(Block* block) { PyMem_Free(block); }
 std::size_t charge(std::size_t size) {
   if (size > SIZE_MAX - sizeof(Block)) out_of_memory(size);
   runtime_allocated += size;
-  if (current_parse && runtime_allocated - current_parse->allocated_at_start > current_parse->limits.allocated_bytes) {
+  if (current_parse && current_parse->armed &&
+      runtime_allocated - current_parse->allocated_at_start > current_parse->limits.allocated_bytes) {
     abandon(*current_parse, Outcome::OverAllowance);
   }
   return sizeof(Block) + size;
@@ -687,7 +687,7 @@ std::size_t charge(std::size_t size) {
 void* joined(void* memory, std::size_t size) {
   if (!memory) out_of_memory(size);
   auto* block = static_cast<Block*>(memory);
-  current_blocks->add(block);
+  (current_parse ? current_parse->blocks : blocks_outside_parses).add(block);
   return block + 1;
 }
 
@@ -743,10 +743,8 @@ void check_time(ParseState& state) {
     // Handlers run Python code, which may parse too: what they allocate is not
     // this parse's.
     current_parse = nullptr;
-    current_blocks = &blocks_outside_parses;
     int status = PyErr_CheckSignals();
     current_parse = &state;
-    current_blocks = &state.blocks;
     if (status < 0) abandon(state, Outcome::Interrupted);
   }
 }
@@ -776,14 +774,14 @@ bool on_progress(TSParseState* parse_state) {
 // setjmp, so the jump leaves nothing of it undefined.
 TSTree* run_parse(TSParser* parser, ParseState& state) {
   if (setjmp(state.abandon_point) != 0) {
-    current_parse = nullptr;
+    state.armed = false;
     return nullptr;
   }
-  current_parse = &state;
+  state.armed = true;
   TSInput input{&state, read_source, TSInputEncodingUTF8, nullptr};
   TSParseOptions options{&state, on_progress};
   TSTree* tree = ts_parser_parse_with_options(parser, nullptr, input, options);
-  current_parse = nullptr;
+  state.armed = false;
   return tree;
 }
 
@@ -791,9 +789,9 @@ TSTree* run_parse(TSParser* parser, ParseState& state) {
 // blocks left there (those of the tree) rejoin the list outside parses.
 class BlockScope {
  public:
-  explicit BlockScope(ParseState& state) : state_(state) { current_blocks = &state.blocks; }
+  explicit BlockScope(ParseState& state) : state_(state) { current_parse = &state; }
   ~BlockScope() {
-    current_blocks = &blocks_outside_parses;
+    current_parse = nullptr;
     state_.blocks.move_all_to(blocks_outside_parses);
   }
   BlockScope(const BlockScope&) = delete;
@@ -855,7 +853,7 @@ query::Tree parse(std::string_view language_key, std::string_view source, Signal
   install_runtime_allocator();
   ParseState state{source, nullptr, parse_limits(source.size()), signals, 0, runtime_allocated,
                    nanoseconds(CLOCK_THREAD_CPUTIME_ID), nanoseconds(CLOCK_MONOTONIC_COARSE), Outcome::Parsing,
-                   {}, {}};
+                   false, {}, {}};
   BlockScope scope(state);
   // Declared after the grammar so that it is released first.
   Parser parser;
