@@ -2,7 +2,8 @@
 // used beside its allowance, for benchmarks/parse_cost.py.
 //
 // Input lines: KEY, a tab, a file's path. Output lines: key, path, bytes, then
-// progress calls, allocated bytes and CPU nanoseconds, each used and allowed,
+// progress calls, allocated bytes, peak live bytes and CPU nanoseconds, each
+// used and allowed,
 // then "ok" or "refused".
 #include <Python.h>
 
@@ -12,7 +13,7 @@
 #include <iterator>
 #include <string>
 
-#include "py.h"
+#include "parse.h"
 
 int main() {
   // The runtime allocates through the interpreter's allocator.
@@ -24,20 +25,20 @@ int main() {
     std::string key = line.substr(0, tab), path = line.substr(tab + 1);
     std::ifstream file(path, std::ios::binary);
     std::string source((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    py::ParseCost used{}, allowed = py::parse_limits(source.size());
+    parse::Cost used{}, allowed = parse::limits(source.size());
     const char* outcome = "ok";
     try {
-      py::parse(key, source, py::Signals::Ignored, &used);
-    } catch (const py::ValueError&) {
+      parse::parse(key, source, parse::Signals::Ignored, &used);
+    } catch (const parse::ValueError&) {
       outcome = "refused";
     }
-    std::printf("%s\t%s\t%zu\t%llu\t%llu\t%llu\t%llu\t%llu\t%llu\t%s\n", key.c_str(), path.c_str(), source.size(),
-                static_cast<unsigned long long>(used.progress_calls),
-                static_cast<unsigned long long>(allowed.progress_calls),
-                static_cast<unsigned long long>(used.allocated_bytes),
-                static_cast<unsigned long long>(allowed.allocated_bytes),
-                static_cast<unsigned long long>(used.cpu_ns), static_cast<unsigned long long>(allowed.cpu_ns),
-                outcome);
+    std::printf("%s\t%s\t%zu", key.c_str(), path.c_str(), source.size());
+    for (auto measure : {&parse::Cost::progress_calls, &parse::Cost::allocated_bytes, &parse::Cost::live_bytes,
+                         &parse::Cost::cpu_ns}) {
+      std::printf("\t%llu\t%llu", static_cast<unsigned long long>(used.*measure),
+                  static_cast<unsigned long long>(allowed.*measure));
+    }
+    std::printf("\t%s\n", outcome);
     std::fflush(stdout);
   }
   return Py_FinalizeEx() < 0 ? 1 : 0;

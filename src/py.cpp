@@ -5,12 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <csetjmp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -20,9 +18,13 @@
 
 #include "fingerprint.h"
 #include "imports.h"
+#include "parse.h"
 #include "suppressions.h"
 
 namespace py {
+
+using parse::PythonError;
+using parse::ValueError;
 
 namespace {
 
@@ -527,357 +529,7 @@ std::uint64_t u64_arg(const char* param, PyObject* value) {
   return result;
 }
 
-// ---------------------------------------------------------------------------
-// Parsing
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VELBROOK_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELBROOK_ASAN 1
-#endif
-#endif
-
-// A parse may use this much per source byte plus a fixed allowance, in
-// progress calls, in bytes the runtime allocates and in CPU time, and is
-// abandoned past any of them. During error recovery the work of one step
-// grows with the input, and some single steps allocate without bound, so
-// steps alone bound neither time nor memory. The slowest real sources stay
-// far below each (benchmarks/parse_cost.py).
-constexpr std::uint64_t PROGRESS_CALLS_PER_BYTE = 8;
-constexpr std::uint64_t PROGRESS_CALLS_PER_PARSE = 2000;
-constexpr std::uint64_t ALLOCATED_BYTES_PER_BYTE = 6 * 1024;
-constexpr std::uint64_t ALLOCATED_BYTES_PER_PARSE = 16u << 20;
-#ifdef VELBROOK_ASAN
-constexpr std::uint64_t CPU_SCALE = 5;  // the sanitizers' slowdown
-#else
-constexpr std::uint64_t CPU_SCALE = 1;
-#endif
-constexpr std::uint64_t CPU_NS_PER_BYTE = 23'000 * CPU_SCALE;
-constexpr std::uint64_t CPU_NS_PER_PARSE = 250'000'000 * CPU_SCALE;
-
-// The lexer asks for the source a piece at a time, so that even a scan that
-// never ends a token comes back to read_source, where the parse can stop.
-constexpr std::uint32_t PIECE_BYTES = 4096;
-
-constexpr std::uint64_t MAX_SOURCE_BYTES = 0xFFFFFFFFull;
-
-// Every block the runtime allocates (the grammars' scanners included) starts
-// with a header that links it into a list: that of the parse under way, or,
-// outside any parse, the list of the blocks of trees and cursors. When a parse
-// goes past its allowance, a checkpoint (the progress and read callbacks and
-// the allocator) jumps back into parse(), which frees what the parse had
-// allocated, its parser included: no runtime code runs on the state that the
-// jump left behind, however far into one long operation it was.
-struct alignas(16) Block {
-  Block* prev;
-  Block* next;
-};
-
-class BlockList {
- public:
-  BlockList() = default;
-  BlockList(const BlockList&) = delete;
-  BlockList& operator=(const BlockList&) = delete;
-
-  void add(Block* block) {
-    block->prev = &head_;
-    block->next = head_.next;
-    head_.next->prev = block;
-    head_.next = block;
-  }
-
-  static void remove(Block* block) {
-    block->prev->next = block->next;
-    block->next->prev = block->prev;
-  }
-
-  // A block that realloc moved: its neighbours point at its new place.
-  static void moved(Block* block) {
-    block->prev->next = block;
-    block->next->prev = block;
-  }
-
-  void move_all_to(BlockList& other) {
-    if (head_.next == &head_) return;
-    head_.next->prev = &other.head_;
-    head_.prev->next = other.head_.next;
-    other.head_.next->prev = head_.prev;
-    other.head_.next = head_.next;
-    head_.next = head_.prev = &head_;
-  }
-
-  void free_all(void (*free_block)(Block*)) {
-    while (head_.next != &head_) {
-      Block* block = head_.next;
-      head_.next = block->next;
-      free_block(block);
-    }
-    head_.prev = &head_;
-  }
-
- private:
-  Block head_{&head_, &head_};
-};
-
-enum class Outcome { Parsing, OverAllowance, Interrupted };
-
-// Read state and cost account of one parse; it lives on the stack of parse().
-struct ParseState {
-  std::string_view source;
-  const char* last_piece;
-  ParseCost limits;
-  Signals signals;
-  std::uint64_t progress_calls;
-  std::uint64_t allocated_at_start;
-  std::uint64_t cpu_at_start;
-  std::uint64_t coarse_at_last_check;
-  Outcome outcome;
-  bool armed;  // inside run_parse, where a checkpoint may jump back
-  BlockList blocks;
-  std::jmp_buf abandon_point;
-};
-
-// Every runtime call is made with the interpreter lock held (or, in the fuzz
-// target, on its one thread), so these need no atomics.
-std::uint64_t runtime_allocated = 0;  // bytes the runtime asked for, ever
-BlockList blocks_outside_parses;
-ParseState* current_parse = nullptr;  // the parse whose list new blocks join
-
-[[noreturn]] void abandon(ParseState& state, Outcome outcome) {
-  state.outcome = outcome;
-  std::longjmp(state.abandon_point, 1);
-}
-
-[[noreturn]] void out_of_memory(std::size_t size) {
-  std::fprintf(stderr, "velbrook: failed to allocate %zu bytes\n", size);
-  std::abort();
-}
-
-// The runtime allocates the many small blocks of a tree through the
-// interpreter's allocator, which serves them faster than the C library's.
-// As with the runtime's own allocator, running out of memory ends the
-// process. A sanitizer build keeps the C library's allocator, whose blocks
-// the sanitizer watches; so does the fuzz target, which has no interpreter.
-#ifdef VELBROOK_ASAN
-void* block_malloc(std::size_t size) { return std::malloc(size); }
-void* block_calloc(std::size_t size) { return std::calloc(1, size); }
-void* block_realloc(void* block, std::size_t size) { return std::realloc(block, size); }
-void block_free(Block* block) { std::free(block); }
-#else
-void* block_malloc(std::size_t size) { return PyMem_Malloc(size); }
-void* block_calloc(std::size_t size) { return PyMem_Calloc(1, size); }
-void* block_realloc(void* block, std::size_t size) { return PyMem_Realloc(block, size); }
-void block_free(Block* block) { PyMem_Free(block); }
-#endif
-
-// Counts a request against the parse under way, before anything is allocated,
-// so that a jump leaves every list whole. A block that grows counts with its
-// new size: geometric growth adds up to at most twice the final size.
-std::size_t charge(std::size_t size) {
-  if (size > SIZE_MAX - sizeof(Block)) out_of_memory(size);
-  runtime_allocated += size;
-  if (current_parse && current_parse->armed &&
-      runtime_allocated - current_parse->allocated_at_start > current_parse->limits.allocated_bytes) {
-    abandon(*current_parse, Outcome::OverAllowance);
-  }
-  return sizeof(Block) + size;
-}
-
-void* joined(void* memory, std::size_t size) {
-  if (!memory) out_of_memory(size);
-  auto* block = static_cast<Block*>(memory);
-  (current_parse ? current_parse->blocks : blocks_outside_parses).add(block);
-  return block + 1;
-}
-
-void* runtime_malloc(std::size_t size) { return joined(block_malloc(charge(size)), size); }
-
-void* runtime_calloc(std::size_t count, std::size_t size) {
-  std::size_t bytes = 0;
-  if (__builtin_mul_overflow(count, size, &bytes)) out_of_memory(SIZE_MAX);
-  return joined(block_calloc(charge(bytes)), bytes);
-}
-
-void* runtime_realloc(void* data, std::size_t size) {
-  if (!data) return runtime_malloc(size);
-  std::size_t bytes = charge(size);
-  Block* block = static_cast<Block*>(data) - 1;
-  auto* moved = static_cast<Block*>(block_realloc(block, bytes));
-  if (!moved) out_of_memory(size);
-  if (moved != block) BlockList::moved(moved);
-  return moved + 1;
-}
-
-void runtime_free(void* data) {
-  if (!data) return;
-  Block* block = static_cast<Block*>(data) - 1;
-  BlockList::remove(block);
-  block_free(block);
-}
-
-// Installed before the runtime's first allocation, which is the first parser's.
-void install_runtime_allocator() {
-  static const bool installed = (ts_set_allocator(runtime_malloc, runtime_calloc, runtime_realloc, runtime_free), true);
-  (void)installed;
-}
-
-std::uint64_t nanoseconds(clockid_t clock) {
-  timespec now{};
-  clock_gettime(clock, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
-}
-
-// The thread's CPU clock costs a system call, the coarse wall clock a read of
-// memory; wall time never runs slower than the thread's CPU time, so the CPU
-// clock and the signal handlers wait for the coarse clock's next tick (a few
-// milliseconds).
-void check_time(ParseState& state) {
-  std::uint64_t coarse = nanoseconds(CLOCK_MONOTONIC_COARSE);
-  if (coarse == state.coarse_at_last_check) return;
-  state.coarse_at_last_check = coarse;
-  if (nanoseconds(CLOCK_THREAD_CPUTIME_ID) - state.cpu_at_start > state.limits.cpu_ns) {
-    abandon(state, Outcome::OverAllowance);
-  }
-  if (state.signals == Signals::Checked) {
-    // Handlers run Python code, which may parse too: what they allocate is not
-    // this parse's.
-    current_parse = nullptr;
-    int status = PyErr_CheckSignals();
-    current_parse = &state;
-    if (status < 0) abandon(state, Outcome::Interrupted);
-  }
-}
-
-const char* read_source(void* payload, uint32_t offset, TSPoint, uint32_t* bytes_read) {
-  auto* state = static_cast<ParseState*>(payload);
-  check_time(*state);
-  if (offset < state->source.size()) {
-    state->last_piece = state->source.data() + offset;
-    *bytes_read = static_cast<uint32_t>(std::min<std::uint64_t>(state->source.size() - offset, PIECE_BYTES));
-  } else {
-    state->last_piece = state->source.data() + state->source.size();
-    *bytes_read = 0;
-  }
-  return state->last_piece;
-}
-
-// The runtime calls it once per hundred parse operations.
-bool on_progress(TSParseState* parse_state) {
-  auto* state = static_cast<ParseState*>(parse_state->payload);
-  if (++state->progress_calls > state->limits.progress_calls) abandon(*state, Outcome::OverAllowance);
-  check_time(*state);
-  return false;
-}
-
-// The frame that the checkpoints jump back to. Nothing in it changes after
-// setjmp, so the jump leaves nothing of it undefined.
-TSTree* run_parse(TSParser* parser, ParseState& state) {
-  if (setjmp(state.abandon_point) != 0) {
-    state.armed = false;
-    return nullptr;
-  }
-  state.armed = true;
-  TSInput input{&state, read_source, TSInputEncodingUTF8, nullptr};
-  TSParseOptions options{&state, on_progress};
-  TSTree* tree = ts_parser_parse_with_options(parser, nullptr, input, options);
-  state.armed = false;
-  return tree;
-}
-
-// While it lives, the runtime's new blocks join the parse's list; then the
-// blocks left there (those of the tree) rejoin the list outside parses.
-class BlockScope {
- public:
-  explicit BlockScope(ParseState& state) : state_(state) { current_parse = &state; }
-  ~BlockScope() {
-    current_parse = nullptr;
-    state_.blocks.move_all_to(blocks_outside_parses);
-  }
-  BlockScope(const BlockScope&) = delete;
-  BlockScope& operator=(const BlockScope&) = delete;
-
- private:
-  ParseState& state_;
-};
-
-// Owns a TSParser; releases it as the runtime expects.
-class Parser {
- public:
-  Parser() : parser_(ts_parser_new()) {}
-  ~Parser() {
-    if (!parser_) return;
-    ts_parser_print_dot_graphs(parser_, -1);
-    ts_parser_set_logger(parser_, TSLogger{nullptr, nullptr});
-    ts_parser_delete(parser_);
-  }
-  Parser(const Parser&) = delete;
-  Parser& operator=(const Parser&) = delete;
-  TSParser* get() const { return parser_; }
-  // An abandoned parser's memory is freed with its parse's blocks.
-  void forget() { parser_ = nullptr; }
-
- private:
-  TSParser* parser_;
-};
-
-// Owns a grammar handle.
-class Language {
- public:
-  explicit Language(const TSLanguage* language) : language_(language) {}
-  ~Language() { ts_language_delete(language_); }
-  Language(const Language&) = delete;
-  Language& operator=(const Language&) = delete;
-  const TSLanguage* get() const { return language_; }
-
- private:
-  const TSLanguage* language_;
-};
-
 }  // namespace
-
-ParseCost parse_limits(std::uint64_t source_bytes) {
-  return {PROGRESS_CALLS_PER_BYTE * source_bytes + PROGRESS_CALLS_PER_PARSE,
-          ALLOCATED_BYTES_PER_BYTE * source_bytes + ALLOCATED_BYTES_PER_PARSE,
-          CPU_NS_PER_BYTE * source_bytes + CPU_NS_PER_PARSE};
-}
-
-query::Tree parse(std::string_view language_key, std::string_view source, Signals signals, ParseCost* used) {
-  const TSLanguage* found = registry::language_for_key(language_key);
-  if (!found) throw ValueError("unknown language key: " + std::string(language_key));
-  Language language(found);
-  if (source.size() > MAX_SOURCE_BYTES) {
-    throw ValueError("source too large to parse: " + std::to_string(source.size()) +
-                     " bytes; the limit is " + std::to_string(MAX_SOURCE_BYTES) + " bytes");
-  }
-  install_runtime_allocator();
-  ParseState state{source, nullptr, parse_limits(source.size()), signals, 0, runtime_allocated,
-                   nanoseconds(CLOCK_THREAD_CPUTIME_ID), nanoseconds(CLOCK_MONOTONIC_COARSE), Outcome::Parsing,
-                   false, {}, {}};
-  BlockScope scope(state);
-  // Declared after the grammar so that it is released first.
-  Parser parser;
-  uint32_t version = ts_language_abi_version(language.get());
-  if (version < TREE_SITTER_MIN_COMPATIBLE_LANGUAGE_VERSION || version > TREE_SITTER_LANGUAGE_VERSION) {
-    throw ValueError("Incompatible language version " + std::to_string(version) + ". Expected minimum " +
-                     std::to_string(TREE_SITTER_MIN_COMPATIBLE_LANGUAGE_VERSION) + ", maximum " +
-                     std::to_string(TREE_SITTER_LANGUAGE_VERSION));
-  }
-  ts_parser_set_language(parser.get(), language.get());
-  query::Tree tree(run_parse(parser.get(), state));
-  if (used) {
-    *used = {state.progress_calls, runtime_allocated - state.allocated_at_start,
-             nanoseconds(CLOCK_THREAD_CPUTIME_ID) - state.cpu_at_start};
-  }
-  if (state.outcome != Outcome::Parsing) {
-    parser.forget();
-    state.blocks.free_all(block_free);
-    // An interrupting handler's exception is pending.
-    if (state.outcome == Outcome::Interrupted) throw PythonError{};
-  }
-  if (!tree) throw ValueError("tree-sitter failed to parse source");
-  return tree;
-}
 
 registry::SlocMode sloc_mode_for_key(std::string_view key) {
   for (const registry::LanguageInfo& row : registry::languages()) {
@@ -920,7 +572,7 @@ PyObject* call_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     auto slots = bind_arguments(CALL_EDGES_ARGS, args, kwargs);
     std::string_view key = text_arg("language_key", slots[0]);
     std::string_view source = text_arg("source", slots[1]);
-    query::Tree tree = parse(key, source);
+    query::Tree tree = parse::parse(key, source);
     std::vector<PyCallEdge> edges = calls::call_edges(tree.root(), source);
     tree.reset();
     return records_to_list(std::move(edges));
@@ -932,7 +584,7 @@ PyObject* import_sources(PyObject*, PyObject* args, PyObject* kwargs) {
     auto slots = bind_arguments(IMPORT_SOURCES_ARGS, args, kwargs);
     std::string_view key = text_arg("language_key", slots[0]);
     std::string_view source = bytes_arg("source", slots[1]);
-    query::Tree tree = parse(key, source);
+    query::Tree tree = parse::parse(key, source);
     std::vector<std::string> found;
     imports::walk(tree.root(), source, key, found);
     tree.reset();
@@ -955,7 +607,7 @@ PyObject* function_cfg(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string_view key = text_arg("language_key", slots[0]);
     std::string_view source = text_arg("source", slots[1]);
     std::string_view name = text_arg("function_name", slots[2]);
-    query::Tree tree = parse(key, source);
+    query::Tree tree = parse::parse(key, source);
     std::optional<PyFunctionCfg> record;
     if (std::optional<cfg::FunctionCfg> graph = cfg::function_cfg(tree.root(), source, name, key)) {
       record = to_record(std::move(*graph));
@@ -972,7 +624,7 @@ PyObject* function_fingerprints(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string_view key = text_arg("language_key", slots[0]);
     std::string_view source = text_arg("source", slots[1]);
     std::uint64_t min_nodes = u64_arg("min_nodes", slots[2]);
-    query::Tree tree = parse(key, source);
+    query::Tree tree = parse::parse(key, source);
     std::vector<fingerprint::Fingerprint> found = fingerprint::function_fingerprints(tree.root(), source, min_nodes);
     std::vector<PyFingerprint> records;
     records.reserve(found.size());

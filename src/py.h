@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,17 +16,6 @@
 #include "registry.h"
 
 namespace py {
-
-// The module's own ValueError, raised to Python with its whole message: the
-// message may quote the caller's text, NULs included, which what() cuts off.
-struct ValueError : std::exception {
-  explicit ValueError(std::string text) : message(std::move(text)) {}
-  const char* what() const noexcept override { return message.c_str(); }
-  std::string message;
-};
-
-// Thrown when an interpreter call failed and left its exception pending.
-struct PythonError {};
 
 // Binding-side records of the result classes.
 struct PyLanguageInfo {
@@ -65,28 +53,6 @@ struct PySuppression {
   std::string tool;
   std::string rule;
 };
-
-// What a parse may use, or did use: calls of the runtime's progress callback
-// (one per hundred parse operations), bytes the runtime allocated, and the
-// calling thread's CPU time.
-struct ParseCost {
-  std::uint64_t progress_calls;
-  std::uint64_t allocated_bytes;
-  std::uint64_t cpu_ns;
-};
-
-// The allowance of a parse of that many source bytes.
-ParseCost parse_limits(std::uint64_t source_bytes);
-
-// Whether a parse runs the interpreter's signal handlers as it goes; only a
-// caller that holds the interpreter lock may ask for it.
-enum class Signals { Checked, Ignored };
-
-// Parses the whole source with the key's grammar. Throws ValueError, also
-// when the parse goes past its allowance, and PythonError when a signal
-// handler raised. Reports what the parse used through `used` when given.
-query::Tree parse(std::string_view language_key, std::string_view source, Signals signals = Signals::Checked,
-                  ParseCost* used = nullptr);
 
 // Comment syntax of a language-table key; throws ValueError.
 registry::SlocMode sloc_mode_for_key(std::string_view key);

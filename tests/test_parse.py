@@ -292,3 +292,113 @@ def test_exception_of_a_signal_handler_stops_the_parse(handler, expected):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert velbrook.import_sources("c", b"#include <a.h>\n") == ["a.h"]
+
+
+# Sources whose parse went one native stack frame deeper for every few bytes:
+# the runtime released and merged the links of its parse stack, and looked up
+# fields through hidden children, by calling itself once per level. Each of
+# these 64 KiB sources killed the process (SIGSEGV) on a 256 KiB thread stack.
+DEEP = [
+    ("cpp", "a<b>("),
+    ("cpp", "f<a>("),
+    ("cpp", "x<y>(z"),
+    ("cpp", "a<b>(c"),
+    ("cpp", "a < b > ("),
+    ("cpp", "a::b<c>("),
+    ("cpp", "a?<b>("),
+    ("tsx", "a?<b>("),
+]
+
+DEPTH_CHILD = """
+import json, sys, threading
+import velbrook
+key, text, stack = sys.argv[1], open(sys.argv[2], encoding="utf-8").read(), int(sys.argv[3])
+calls = [lambda: velbrook.call_edges(key, text), lambda: velbrook.function_fingerprints(key, text, 0),
+         lambda: velbrook.function_cfg(key, text, "f"), lambda: velbrook.import_sources(key, text.encode())]
+outcomes = []
+def run():
+    for call in calls:
+        try:
+            call()
+            outcomes.append("answered")
+        except ValueError as e:
+            outcomes.append(str(e))
+if stack:
+    threading.stack_size(stack)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+else:
+    run()
+print(json.dumps(outcomes))
+"""
+
+
+def child_env():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(velbrook.__file__), env.get("PYTHONPATH")]))
+    return env
+
+
+@pytest.mark.parametrize(
+    "key, unit, size, stack",
+    [(key, unit, 65536, 256 * 1024) for key, unit in DEEP] + [("cpp", "a<b>(", 524288, 0)],
+    ids=[f"{key}-{unit}" for key, unit in DEEP] + ["cpp-a<b>(-512KiB-main-thread"],
+)
+def test_deep_parse_stack_is_answered_or_refused(key, unit, size, stack, tmp_path):
+    path = tmp_path / "source"
+    path.write_text(repeated(unit, size), encoding="utf-8")
+    child = subprocess.run([sys.executable, "-c", DEPTH_CHILD, key, str(path), str(stack)],
+                           capture_output=True, text=True, env=child_env(), timeout=600)
+    assert child.returncode == 0, child.stderr[-2000:]
+    outcomes = json.loads(child.stdout)
+    assert len(outcomes) == 4
+    assert set(outcomes) <= {"answered", "tree-sitter failed to parse source"}
+
+
+# 1 MiB sources that the runtime answered or refused only after taking
+# gigabytes (peak resident memory before: 3.9, 3.6, 3.4, 2.5, 1.5, 1.4 and
+# 1.3 GB): forked parse stacks held at once, far more than any tree.
+MEMORY_HOSTILE = [
+    ("java", "a<"),
+    ("csharp", "a<"),
+    ("cpp", "a<"),
+    ("c", "f(g("),
+    ("swift", "a<"),
+    ("go", "f(g("),
+    ("typescript", "a<"),
+]
+
+MEMORY_CHILD = """
+import json, resource, sys
+limit = int(sys.argv[3])
+if limit:
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+import velbrook
+try:
+    velbrook.import_sources(sys.argv[1], open(sys.argv[2], "rb").read())
+    outcome = "answered"
+except ValueError as e:
+    outcome = str(e)
+print(json.dumps([outcome, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024]))
+"""
+
+
+def sanitized():
+    """Whether AddressSanitizer runs in this process (and its children), which
+    reserves more address space than any limit of memory could allow."""
+    with open("/proc/self/maps") as f:
+        return "libasan" in f.read()
+
+
+@pytest.mark.parametrize("key, unit", MEMORY_HOSTILE, ids=[f"{key}-{unit}" for key, unit in MEMORY_HOSTILE])
+def test_hostile_source_of_1_mib_stays_within_1_gb(key, unit, tmp_path):
+    path = tmp_path / "source"
+    path.write_bytes(repeated(unit.encode(), 1 << 20))
+    limit = 0 if sanitized() else 1 << 30
+    child = subprocess.run([sys.executable, "-c", MEMORY_CHILD, key, str(path), str(limit)],
+                           capture_output=True, text=True, env=child_env(), timeout=600)
+    assert child.returncode == 0, child.stderr[-2000:]
+    outcome, peak_mb = json.loads(child.stdout)
+    assert outcome in {"answered", "tree-sitter failed to parse source"}
+    assert peak_mb < (2048 if limit == 0 else 1024)

@@ -9,6 +9,11 @@ before they enter a cache outside the source tree, where they are unpacked.
 A cache that already holds every verified archive needs no cargo and no
 network at all.
 
+A package may name patches (unified diffs, paths relative to the crate) kept
+in the source tree: they are applied, every hunk exactly where it says, to a
+copy of the unpacked crate beside it in the cache, and each file they change
+must then have the sha256 the lock file gives for it.
+
 An sdist carries the archives in the source tree's crates/ folder (git-ignored):
 --fill-bundle copies them there when the sdist is made, and --bundle takes them
 from there, verified again, into the cache before anything is downloaded.
@@ -24,6 +29,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -197,32 +203,102 @@ def safe_extract(archive: Path, target: Path) -> None:
         tar.extractall(target, members=members)
 
 
-def unpack(pkg: dict, crates: Path) -> Path:
-    target = crates / f"{pkg['name']}-{pkg['version']}"
-    stamp = target / ".velbrook-sha256"
+def made_once(target: Path, stamp_text: str, make) -> Path:
+    """target, made by make(folder) in a temporary folder beside it unless its
+    stamp already says stamp_text."""
+    stamp = target / ".velbrook-stamp"
 
-    def unpacked() -> bool:
-        return stamp.exists() and stamp.read_text().strip() == pkg["sha256"]
+    def made() -> bool:
+        return stamp.exists() and stamp.read_text().strip() == stamp_text
 
-    if unpacked():
+    if made():
         return target
     if target.exists():
         shutil.rmtree(target)
-    tmp = Path(tempfile.mkdtemp(dir=crates))
+    tmp = Path(tempfile.mkdtemp(dir=target.parent))
     try:
-        safe_extract(crates / archive_name(pkg), tmp)
-        (tmp / ".velbrook-sha256").write_text(pkg["sha256"] + "\n")
+        make(tmp)
+        (tmp / ".velbrook-stamp").write_text(stamp_text + "\n")
         try:
             tmp.rename(target)
         except OSError:
-            # Another configure unpacked the same crate meanwhile.
-            if not unpacked():
+            # Another configure made the same folder meanwhile.
+            if not made():
                 raise
             shutil.rmtree(tmp)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
     return target
+
+
+def unpack(pkg: dict, crates: Path) -> Path:
+    return made_once(crates / f"{pkg['name']}-{pkg['version']}", pkg["sha256"],
+                     lambda tmp: safe_extract(crates / archive_name(pkg), tmp))
+
+
+HUNK = re.compile(r"@@ -(\d+)(?:,(\d+))? \+\d+(?:,(\d+))? @@")
+
+
+def apply_patch(patch: Path, root: Path) -> None:
+    """Apply a unified diff to the files under root, with no fuzz: the lines
+    each hunk removes or keeps must stand exactly where it says."""
+    lines = patch.read_bytes().decode().splitlines(keepends=True)
+    i = 0
+    while i < len(lines):
+        if not lines[i].startswith("--- "):
+            i += 1
+            continue
+        if i + 1 >= len(lines) or not lines[i + 1].startswith("+++ b/"):
+            raise FetchError(f"{patch.name}: no '+++ b/' line after line {i + 1}")
+        rel = lines[i + 1][len("+++ b/"):].split("\t")[0].strip()
+        path = root / rel
+        if ".." in Path(rel).parts or not path.is_file():
+            raise FetchError(f"{patch.name} changes {rel}, which the crate does not have")
+        content = path.read_bytes().decode().splitlines(keepends=True)
+        offset = 0
+        i += 2
+        while i < len(lines) and lines[i].startswith("@@"):
+            m = HUNK.match(lines[i])
+            if not m:
+                raise FetchError(f"{patch.name}: malformed hunk header at line {i + 1}")
+            start, old_len, new_len = int(m[1]), int(m[2] or 1), int(m[3] or 1)
+            old, new = [], []
+            i += 1
+            while i < len(lines) and (len(old) < old_len or len(new) < new_len):
+                tag, body = lines[i][:1], lines[i][1:]
+                if tag not in (" ", "-", "+"):
+                    raise FetchError(f"{patch.name}: unexpected line {i + 1} in a hunk")
+                if tag != "+":
+                    old.append(body)
+                if tag != "-":
+                    new.append(body)
+                i += 1
+            at = start - 1 + offset if old_len else start + offset
+            if content[at:at + len(old)] != old:
+                raise FetchError(f"{patch.name} does not apply to {rel} at line {start}")
+            content[at:at + len(old)] = new
+            offset += len(new) - len(old)
+        path.write_bytes("".join(content).encode())
+
+
+def patched(pkg: dict, pristine: Path, root: Path) -> Path:
+    """A copy of the unpacked crate with the package's patches applied, beside
+    it in the cache; every patched file checked against its sha256."""
+    patches = [root / p for p in pkg["patches"]]
+    digest = hashlib.sha256("".join(sha256_of(p) for p in patches).encode()).hexdigest()
+
+    def make(tmp: Path) -> None:
+        shutil.copytree(pristine, tmp, dirs_exist_ok=True, ignore=shutil.ignore_patterns(".velbrook-stamp"))
+        for patch in patches:
+            apply_patch(patch, tmp)
+        for rel, expected in pkg["patched_sha256"].items():
+            got = sha256_of(tmp / rel)
+            if got != expected:
+                raise FetchError(f"{rel} of {label(pkg)} after its patches: sha256 {got}, "
+                                 f"expected {expected}")
+
+    return made_once(pristine.with_name(f"{pristine.name}+{digest[:12]}"), f"{pkg['sha256']} {digest}", make)
 
 
 def existing(pkg: dict, where: Path, rel: str) -> Path:
@@ -296,6 +372,8 @@ def main() -> int:
                 where = unpack(pkg, crates)
             except (OSError, tarfile.TarError) as e:
                 raise FetchError(f"unpacking {label(pkg)} failed: {e}") from e
+            if "patches" in pkg:
+                where = patched(pkg, where, Path(args.lock).resolve().parent)
             if "runtime" in pkg:
                 runtimes.append(runtime_files(pkg, where))
             for name, spec in pkg.get("grammars", {}).items():

@@ -4,8 +4,17 @@
 // An input is a language key, a line feed and the source. A str source is
 // valid UTF-8 by construction, so the analyses of str sources see only
 // those; import sources take any bytes.
+//
+// Each input runs on a thread with a stack as small as a caller's thread may
+// have, so that code whose stack grows with the nesting of its input fails at
+// the sizes the fuzzer makes.
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,31 +23,37 @@
 #include "cfg.h"
 #include "fingerprint.h"
 #include "imports.h"
-#include "py.h"
+#include "parse.h"
 #include "query.h"
 #include "regions.h"
 #include "suppressions.h"
 
 namespace {
 
+constexpr std::size_t STACK_BYTES = 256 * 1024;
+
 constexpr registry::SlocMode SLOC_MODES[] = {registry::SlocMode::CStyle, registry::SlocMode::Hash,
                                              registry::SlocMode::DoubleDash, registry::SlocMode::Lua,
                                              registry::SlocMode::Bang};
 
+// Graphs of this many function names at most: each looks its function up
+// from the root, as function_cfg() does.
+constexpr std::size_t CFG_NAMES = 16;
+
 void analyse_tree(TSNode root, std::string_view source, std::string_view key) {
   calls::call_edges(root, source);
-  // The graph of every named function, selected by name as function_cfg() does.
+  std::vector<std::string> names;
   for (const fingerprint::Fingerprint& fp : fingerprint::function_fingerprints(root, source, 0)) {
-    if (fp.name) cfg::function_cfg(root, source, *fp.name, key);
+    if (fp.name && names.size() < CFG_NAMES && std::find(names.begin(), names.end(), *fp.name) == names.end()) {
+      names.push_back(*fp.name);
+    }
   }
+  for (const std::string& name : names) cfg::function_cfg(root, source, name, key);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view input(reinterpret_cast<const char*>(data), size);
+void fuzz_one(std::string_view input) {
   std::size_t line_end = input.find('\n');
-  if (line_end == std::string_view::npos) return 0;
+  if (line_end == std::string_view::npos) return;
   std::string_view key = input.substr(0, line_end);
   std::string_view source = input.substr(line_end + 1);
   const bool text = query::is_utf8(source);
@@ -50,12 +65,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   query::Tree tree;
   try {
-    tree = py::parse(key, source, py::Signals::Ignored);  // no interpreter here
-  } catch (const py::ValueError&) {
-    return 0;  // an unknown key or a parse cut off at its work bound
+    tree = parse::parse(key, source, parse::Signals::Ignored);  // no interpreter here
+  } catch (const parse::ValueError&) {
+    return;  // an unknown key or a parse cut off at its allowance
   }
   std::vector<std::string> imports;
   imports::walk(tree.root(), source, key, imports);
   if (text) analyse_tree(tree.root(), source, key);
+}
+
+void* run(void* input) {
+  fuzz_one(*static_cast<std::string_view*>(input));
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view input(reinterpret_cast<const char*>(data), size);
+  pthread_attr_t attr;
+  pthread_t thread;
+  if (pthread_attr_init(&attr) != 0 || pthread_attr_setstacksize(&attr, STACK_BYTES) != 0 ||
+      pthread_create(&thread, &attr, run, &input) != 0 || pthread_join(thread, nullptr) != 0) {
+    std::fputs("fuzz target: could not run an input on a thread of its own\n", stderr);
+    std::abort();
+  }
+  pthread_attr_destroy(&attr);
   return 0;
 }

@@ -1,0 +1,51 @@
+// The one parse path of the tree-based analyses, and the allowance that
+// bounds the cost of each parse.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "query.h"
+
+namespace parse {
+
+// The module's own ValueError, raised to Python with its whole message: the
+// message may quote the caller's text, NULs included, which what() cuts off.
+struct ValueError : std::exception {
+  explicit ValueError(std::string text) : message(std::move(text)) {}
+  const char* what() const noexcept override { return message.c_str(); }
+  std::string message;
+};
+
+// Thrown when an interpreter call failed and left its exception pending.
+struct PythonError {};
+
+// What a parse may use, or did use: calls of the runtime's progress callback
+// (one per hundred parse operations), bytes the runtime allocated, the most
+// bytes of runtime blocks (headers included) alive at once, and the calling
+// thread's CPU time.
+struct Cost {
+  std::uint64_t progress_calls;
+  std::uint64_t allocated_bytes;
+  std::uint64_t live_bytes;
+  std::uint64_t cpu_ns;
+};
+
+// The allowance of a parse of that many source bytes.
+Cost limits(std::uint64_t source_bytes);
+
+// Whether a parse runs the interpreter's signal handlers as it goes; only a
+// caller that holds the interpreter lock may ask for it.
+enum class Signals { Checked, Ignored };
+
+// Parses the whole source with the key's grammar. Throws ValueError, also
+// when the parse goes past its allowance or memory runs out, and PythonError
+// when a signal handler raised. Reports what the parse used through `used`
+// when given.
+query::Tree parse(std::string_view language_key, std::string_view source, Signals signals = Signals::Checked,
+                  Cost* used = nullptr);
+
+}  // namespace parse
