@@ -789,3 +789,15 @@ PyObject* init() {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velbrook(void) {
   return py::guarded("PyInit_velbrook", py::init);
 }
+
+#if defined(__GLIBCXX__) && _GLIBCXX_RELEASE >= 11
+// GCC 11 and later call this from std::allocator's size checks, and libstdc++
+// exports it only since GCC 11 (GLIBCXX_3.4.29): that one reference would
+// make the wheel manylinux_2_34. With a definition of our own, the newest
+// version the module needs is GLIBCXX_3.4.21 (manylinux_2_24). The header
+// declares it with default visibility, which a redeclaration cannot change;
+// the version script keeps it inside the module.
+namespace std {
+void __throw_bad_array_new_length() { throw bad_array_new_length(); }
+}  // namespace std
+#endif
