@@ -83,6 +83,14 @@ def test_independent_results_for_repeated_calls():
     assert [(x.hash, x.start_byte, x.end_byte) for x in a] == [(x.hash, x.start_byte, x.end_byte) for x in b]
 
 
+# The Swift scanner read past the name of a compiler directive that ended at
+# the end of the input or at a NUL (a sanitizer build stopped on each).
+@pytest.mark.parametrize("source", ["#if os(macOS)\n  x()\n#endif", "#endif", "x\n#endif\x00\x00"])
+def test_swift_directive_at_the_end_of_input(source):
+    assert isinstance(velbrook.function_fingerprints("swift", source, 0), list)
+    assert velbrook.import_sources("swift", source.encode()) == []
+
+
 DEPTH = 100_000
 
 
@@ -297,7 +305,8 @@ def test_exception_of_a_signal_handler_stops_the_parse(handler, expected):
 # Sources whose parse went one native stack frame deeper for every few bytes:
 # the runtime released and merged the links of its parse stack, and looked up
 # fields through hidden children, by calling itself once per level. Each of
-# these 64 KiB sources killed the process (SIGSEGV) on a 256 KiB thread stack.
+# these 64 KiB sources killed the process (SIGSEGV) on a 256 KiB thread stack;
+# the last was found by a random search over short repeated units.
 DEEP = [
     ("cpp", "a<b>("),
     ("cpp", "f<a>("),
@@ -307,6 +316,7 @@ DEEP = [
     ("cpp", "a::b<c>("),
     ("cpp", "a?<b>("),
     ("tsx", "a?<b>("),
+    ("cpp", "]={*]"),
 ]
 
 DEPTH_CHILD = """
