@@ -79,10 +79,12 @@ def main():
                     answers = [results.outcome(lambda vb=vb: call(vb, key, data, text)) for vb in (old, new)]
                     if answers[0] != answers[1]:
                         print(f"MISMATCH {name} {key} {path}")
-                    # Interleaved, so that both see the same state of the machine.
+                    # Interleaved, so that both see the same state of the machine,
+                    # and each first in every other round.
                     times = ([], [])
-                    for _ in range(args.repeat):
-                        for i, vb in enumerate((old, new)):
+                    for r in range(args.repeat):
+                        for i in ((0, 1) if r % 2 == 0 else (1, 0)):
+                            vb = (old, new)[i]
                             times[i].append(timed(lambda vb=vb: call(vb, key, data, text)))
                     pair = totals.setdefault((name, key), [0.0, 0.0])
                     pair[0] += min(times[0])
