@@ -134,6 +134,13 @@ print(json.dumps({"outcomes": outcomes, "peak_mb": peaks}))
 """
 
 
+def child_env():
+    """The environment of a child interpreter that imports this velbrook."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(velbrook.__file__), env.get("PYTHONPATH")]))
+    return env
+
+
 def usage(pid):
     """(CPU seconds, resident megabytes) of a running process; zeros where
     /proc does not tell."""
@@ -151,8 +158,7 @@ def usage(pid):
 def run_bounded(call, path, repeat, tmp_path, cpu_seconds=60, max_mb=1024):
     """Runs the call `repeat` times in a fresh interpreter; fails, rather than
     waits, once the child runs out of CPU time or of resident memory."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(velbrook.__file__), env.get("PYTHONPATH")]))
+    env = child_env()
     out, err = tmp_path / "out", tmp_path / "err"
     with open(out, "w") as stdout, open(err, "w") as stderr:
         child = subprocess.Popen([sys.executable, "-c", CHILD % call, str(path), str(repeat)],
@@ -342,12 +348,6 @@ else:
     run()
 print(json.dumps(outcomes))
 """
-
-
-def child_env():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(velbrook.__file__), env.get("PYTHONPATH")]))
-    return env
 
 
 @pytest.mark.parametrize(
