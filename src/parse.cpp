@@ -69,6 +69,9 @@ struct alignas(16) Block {
   Block* prev;
   Block* next;
   std::size_t size;  // as asked for, the header not included
+
+  // The bytes the block takes, its header included.
+  std::size_t footprint() const { return sizeof(Block) + size; }
 };
 
 class BlockList {
@@ -110,7 +113,7 @@ class BlockList {
     while (head_.next != &head_) {
       Block* block = head_.next;
       head_.next = block->next;
-      bytes += sizeof(Block) + block->size;
+      bytes += block->footprint();
       free_block(block);
     }
     head_.prev = &head_;
@@ -179,19 +182,14 @@ void* block_realloc(void* block, std::size_t size) { return PyMem_Realloc(block,
 void block_free(Block* block) { PyMem_Free(block); }
 #endif
 
-// The bytes a block of `size` takes, its header included.
-std::size_t footprint(std::size_t size) {
-  if (size > SIZE_MAX - sizeof(Block)) out_of_memory(size);
-  return sizeof(Block) + size;
-}
-
 // Counts a request for a block of `size` bytes that replaces one of
 // `old_footprint` (0 for a new block) against the parse under way, before
 // anything is allocated, so that a jump leaves every list whole. A block that
 // grows counts with its new size: geometric growth adds up to at most twice
 // the final size. Returns the footprint of the new block.
 std::size_t charge(std::size_t size, std::size_t old_footprint) {
-  std::size_t bytes = footprint(size);
+  if (size > SIZE_MAX - sizeof(Block)) out_of_memory(size);
+  std::size_t bytes = sizeof(Block) + size;
   runtime_allocated += size;
   if (ParseState* state = armed_parse()) {
     // Signed: a signal handler may have freed blocks older than the parse.
@@ -207,7 +205,7 @@ std::size_t charge(std::size_t size, std::size_t old_footprint) {
 // Accounts for a block that now holds `size` bytes in place of `old_footprint`.
 void* settled(Block* block, std::size_t size, std::size_t old_footprint) {
   block->size = size;
-  runtime_live += sizeof(Block) + size - old_footprint;
+  runtime_live += block->footprint() - old_footprint;
   if (current_parse && runtime_live > current_parse->live_at_start) {
     current_parse->live_peak = std::max(current_parse->live_peak, runtime_live - current_parse->live_at_start);
   }
@@ -232,7 +230,7 @@ void* runtime_calloc(std::size_t count, std::size_t size) {
 void* runtime_realloc(void* data, std::size_t size) {
   if (!data) return runtime_malloc(size);
   Block* block = static_cast<Block*>(data) - 1;
-  std::size_t old_footprint = sizeof(Block) + block->size;
+  std::size_t old_footprint = block->footprint();
   auto* moved = static_cast<Block*>(block_realloc(block, charge(size, old_footprint)));
   if (!moved) out_of_memory(size);
   if (moved != block) BlockList::moved(moved);
@@ -243,7 +241,7 @@ void runtime_free(void* data) {
   if (!data) return;
   Block* block = static_cast<Block*>(data) - 1;
   BlockList::remove(block);
-  runtime_live -= sizeof(Block) + block->size;
+  runtime_live -= block->footprint();
   block_free(block);
 }
 

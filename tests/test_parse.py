@@ -141,6 +141,14 @@ def child_env():
     return env
 
 
+def run_child(code, *args):
+    """What a child interpreter running code with args printed, as JSON; it must exit cleanly."""
+    child = subprocess.run([sys.executable, "-c", code, *map(str, args)],
+                           capture_output=True, text=True, env=child_env(), timeout=600)
+    assert child.returncode == 0, child.stderr[-2000:]
+    return json.loads(child.stdout)
+
+
 def usage(pid):
     """(CPU seconds, resident megabytes) of a running process; zeros where
     /proc does not tell."""
@@ -358,10 +366,7 @@ print(json.dumps(outcomes))
 def test_deep_parse_stack_is_answered_or_refused(key, unit, size, stack, tmp_path):
     path = tmp_path / "source"
     path.write_text(repeated(unit, size), encoding="utf-8")
-    child = subprocess.run([sys.executable, "-c", DEPTH_CHILD, key, str(path), str(stack)],
-                           capture_output=True, text=True, env=child_env(), timeout=600)
-    assert child.returncode == 0, child.stderr[-2000:]
-    outcomes = json.loads(child.stdout)
+    outcomes = run_child(DEPTH_CHILD, key, path, stack)
     assert len(outcomes) == 4
     assert set(outcomes) <= {"answered", "tree-sitter failed to parse source"}
 
@@ -406,9 +411,6 @@ def test_hostile_source_of_1_mib_stays_within_1_gb(key, unit, tmp_path):
     path = tmp_path / "source"
     path.write_bytes(repeated(unit.encode(), 1 << 20))
     limit = 0 if sanitized() else 1 << 30
-    child = subprocess.run([sys.executable, "-c", MEMORY_CHILD, key, str(path), str(limit)],
-                           capture_output=True, text=True, env=child_env(), timeout=600)
-    assert child.returncode == 0, child.stderr[-2000:]
-    outcome, peak_mb = json.loads(child.stdout)
+    outcome, peak_mb = run_child(MEMORY_CHILD, key, path, limit)
     assert outcome in {"answered", "tree-sitter failed to parse source"}
     assert peak_mb < (2048 if limit == 0 else 1024)
