@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
-"""How far real files stay below the allowance of one parse.
+"""How far real files stay below the allowances of one parse and of the analyses.
 
 A parse is abandoned (ValueError "tree-sitter failed to parse source") when it
 goes past its allowance of progress calls, of bytes the runtime allocates, of
 bytes it holds at once, or of CPU time, each so much per source byte plus a
-fixed amount. This script
+fixed amount; the analyses that follow it are refused past their allowance of
+steps of work, also so much per byte plus a fixed amount. This script
 builds benchmarks/parse_cost.cpp, a program that parses through the module's
-own parse path and reports what each parse used, runs it over every file of
-the corpus folders, and prints per language key the highest rate of each
-measure (over files of 4 kB or more) and the margin of the file that came
-closest to its allowance (allowance / use; the CPU margin names that file).
+own parse path, runs the analyses of the four tree-based functions and reports
+what each used, runs it over every file of the corpus folders, and prints per
+language key the highest rate of each measure (over files of 4 kB or more) and
+the margin of the file that came closest to its allowance (allowance / use;
+the CPU margin names that file), then the same for the steps of each analysis.
 It fails when a file is refused.
 
     python benchmarks/parse_cost.py --corpus ~/.cache/velbrook-corpus \\
@@ -57,13 +59,17 @@ def build_probe(build):
     return os.path.join(build, "parse_cost")
 
 
+ANALYSES = ("call_edges", "function_fingerprints", "import_sources", "function_cfg")
+
+
 def measure(probe, files):
     lines = "".join(f"{key}\t{path}\n" for key, _pref, path, _ext in files)
     out = subprocess.run([probe], input=lines, capture_output=True, text=True, check=True).stdout
     for line in out.splitlines():
         key, path, size, *numbers, outcome = line.split("\t")
         numbers = list(map(int, numbers))
-        yield key, path, int(size), tuple(numbers[0::2]), tuple(numbers[1::2]), outcome
+        parse, (work_limit, *steps) = numbers[:8], numbers[8:]
+        yield key, path, int(size), tuple(parse[0::2]), tuple(parse[1::2]), outcome, work_limit, tuple(steps)
 
 
 def report(rows):
@@ -91,6 +97,20 @@ def report(rows):
               f" {ar:9.0f} {am:6.1f} | {lr:8.0f} {lm:6.1f} | {tr:8.0f} {tm:6.1f} |"
               f" {largest[2]} B, {largest[4][2] / max(largest[3][2], 1):.1f} |"
               f" {closest[2]} B, {closest[3][3] / 1e6:.1f} ms, {os.path.basename(closest[1])}")
+    print(f"\nsteps of work: highest steps/B over files of {MIN_RATE_BYTES} B or more, and the smallest margin"
+          f" (allowance / steps)")
+    print(f"{'key':11} " + " | ".join(f"{name:>29}" for name in ANALYSES))
+    for key in corpus.KEYS:
+        found = [r for r in by_key.get(key, []) if r[5] == "ok"]
+        if not found:
+            continue
+        sized = [r for r in found if r[2] >= MIN_RATE_BYTES] or found
+        cells = []
+        for a in range(len(ANALYSES)):
+            rate = max(r[7][a] / max(r[2], 1) for r in sized)
+            margin = min(r[6] / r[7][a] for r in found if r[7][a]) if any(r[7][a] for r in found) else None
+            cells.append(f"{rate:8.3f}/B  margin {'-' if margin is None else f'{margin:.0f}':>10}")
+        print(f"{key:11} " + " | ".join(cells))
     return refused
 
 

@@ -196,10 +196,13 @@ bool has_parenthesized_declarator(TSNode node) {
   return !is_null(declarator) && query::kind(declarator) == "parenthesized_declarator";
 }
 
-bool declarator_is_function_pointer(TSNode declarator) {
+// Declarators may hold declarations of their own (in an array size, say), so
+// each node a declarator walk visits is a step.
+bool declarator_is_function_pointer(TSNode declarator, parse::Work& work) {
   bool function = false, pointer = false;
   query::Walk walk(declarator);
   do {
+    work.spend(1);
     std::string_view kind = walk.kind();
     function = function || kind == "function_declarator";
     pointer = pointer || kind == "pointer_declarator";
@@ -210,12 +213,13 @@ bool declarator_is_function_pointer(TSNode declarator) {
 
 // The first identifier in a depth-first search that tries a node's
 // "declarator" field before its children in order.
-Name extract_innermost_identifier(TSNode root, std::string_view source) {
+Name extract_innermost_identifier(TSNode root, std::string_view source, parse::Work& work) {
   std::vector<TSNode> stack{root};
   std::vector<TSNode> kids;
   while (!stack.empty()) {
     TSNode node = stack.back();
     stack.pop_back();
+    work.spend(1);
     if (query::kind(node) == "identifier") {
       if (Name name = text_of(node, source)) return name;
       continue;
@@ -305,6 +309,10 @@ std::optional<Call> call_at(TSNode node, std::string_view kind, std::string_view
   return std::nullopt;
 }
 
+// Steps of a record that the run keeps for each function enclosing a node (an
+// edge, an alias): about the memory of an edge in Python, in bytes of text.
+constexpr std::uint64_t RECORD_STEPS = 32;
+
 // A listed function: a named function node, except a function_definition
 // built on a parenthesized declarator.
 struct Function {
@@ -321,10 +329,10 @@ struct Function {
 // that such a walk would reach.
 class Run {
  public:
-  explicit Run(std::string_view source) : source_(source) {}
+  Run(std::string_view source, parse::Work& work) : source_(source), work_(work) {}
 
   void visit(const query::Walk& walk);
-  std::vector<CallEdge> edges() const;
+  std::vector<CallEdge> edges();
 
  private:
   void visit_function(const query::Walk& walk);
@@ -333,6 +341,7 @@ class Run {
   void call(const Call& call);
 
   std::string_view source_;
+  parse::Work& work_;
   NameSet local_names_;
   std::vector<Function> functions_;
   std::vector<std::size_t> open_;  // into functions_, outermost first
@@ -359,6 +368,7 @@ void Run::visit(const query::Walk& walk) {
   } else if (kind == "declaration") {
     declaration(node);
   } else if (std::optional<Call> site = call_at(node, kind, source_)) {
+    work_.spend(site->text.size());
     call(*site);
   }
 }
@@ -368,7 +378,10 @@ void Run::visit_function(const query::Walk& walk) {
   bool definition = query::kind(node) == "function_definition";
   bool parenthesized = definition && has_parenthesized_declarator(node);
   Name name = get_function_name(node, walk.place(), source_);
-  if (name) local_names_.insert(*name);
+  if (name) {
+    work_.spend(name->size());
+    local_names_.insert(*name);
+  }
   // A function_definition built on a parenthesized declarator or named by a
   // statement keyword is entered as a statement by an error walk.
   if (!(definition && (parenthesized || (name && is_statement_keyword(*name))))) {
@@ -383,6 +396,7 @@ void Run::visit_function(const query::Walk& walk) {
 // An assignment only replaces the target of a variable already known as an
 // alias.
 void Run::assignment(TSNode node) {
+  work_.spend(open_.size());
   bool any = std::any_of(open_.begin(), open_.end(),
                          [this](std::size_t i) { return !functions_[i].aliases.empty(); });
   if (!any) return;
@@ -394,6 +408,7 @@ void Run::assignment(TSNode node) {
   Name target;
   bool resolved = false;
   for (std::size_t i : open_) {
+    work_.spend(variable->size());
     auto entry = functions_[i].aliases.find(*variable);
     if (entry == functions_[i].aliases.end()) continue;
     if (!resolved) {
@@ -414,10 +429,13 @@ void Run::declaration(TSNode node) {
     Name target = rhs_target_function_name(value, source_);
     if (!target) return;
     TSNode declarator = query::field(child, "declarator");
-    if (is_null(declarator) || !declarator_is_function_pointer(declarator)) return;
-    Name variable = extract_innermost_identifier(declarator, source_);
+    if (is_null(declarator) || !declarator_is_function_pointer(declarator, work_)) return;
+    Name variable = extract_innermost_identifier(declarator, source_, work_);
     if (!variable) return;
-    for (std::size_t i : open_) functions_[i].aliases.insert_or_assign(*variable, *target);
+    for (std::size_t i : open_) {
+      work_.spend(RECORD_STEPS + variable->size());
+      functions_[i].aliases.insert_or_assign(*variable, *target);
+    }
   });
 }
 
@@ -427,12 +445,13 @@ void Run::call(const Call& site) {
   for (std::size_t i : open_) {
     Function& function = functions_[i];
     if (!function.has_error || passed_over_.empty() || passed_over_.back() <= function.depth) {
+      work_.spend(RECORD_STEPS);
       function.calls.push_back(index);
     }
   }
 }
 
-std::vector<CallEdge> Run::edges() const {
+std::vector<CallEdge> Run::edges() {
   std::size_t count = 0;
   for (const Function& function : functions_) count += function.calls.size();
   std::vector<CallEdge> edges;
@@ -443,6 +462,7 @@ std::vector<CallEdge> Run::edges() const {
       if (calls_[index].through_alias) {
         if (auto alias = function.aliases.find(callee); alias != function.aliases.end()) callee = alias->second;
       }
+      work_.spend(function.name.size() + callee.size());
       edges.push_back({std::string(function.name), std::string(callee), !local_names_.contains(callee)});
     }
   }
@@ -451,8 +471,8 @@ std::vector<CallEdge> Run::edges() const {
 
 }  // namespace
 
-std::vector<CallEdge> call_edges(TSNode root, std::string_view source) {
-  Run run(source);
+std::vector<CallEdge> call_edges(TSNode root, std::string_view source, parse::Work& work) {
+  Run run(source, work);
   query::Walk walk(root);
   do {
     run.visit(walk);

@@ -8,6 +8,7 @@
 
 #include <tree_sitter/api.h>
 
+#include "parse.h"
 #include "query.h"
 
 namespace calls {
@@ -25,6 +26,8 @@ struct CallEdge {
   bool is_external;
 };
 
-std::vector<CallEdge> call_edges(TSNode root, std::string_view source);
+// Spends steps for what grows with the functions that enclose a node: the
+// edges and aliases each one keeps, and the texts of names and callees.
+std::vector<CallEdge> call_edges(TSNode root, std::string_view source, parse::Work& work);
 
 }  // namespace calls

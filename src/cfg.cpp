@@ -398,14 +398,16 @@ std::optional<FunctionCfg> build_function_cfg(TSNode function, std::string_view 
 }
 
 std::optional<FunctionCfg> function_cfg(TSNode root, std::string_view source, std::string_view name,
-                                        std::string_view language_key) {
+                                        std::string_view language_key, parse::Work& work) {
   // No function of another language gets a graph, so there is nothing to look for.
   if (kinds_for_key(language_key) == nullptr) return std::nullopt;
   query::Walk walk(root);
   do {
     if (!calls::is_function_kind(walk.kind())) continue;
     std::optional<std::string_view> found = calls::get_function_name(walk.node(), walk.place(), source);
-    if (!found || *found != name) continue;
+    if (!found) continue;
+    work.spend(found->size());
+    if (*found != name) continue;
     if (std::optional<FunctionCfg> graph = build_function_cfg(walk.node(), language_key)) return graph;
   } while (walk.next());
   return std::nullopt;

@@ -13,6 +13,7 @@
 
 #include <tree_sitter/api.h>
 
+#include "parse.h"
 #include "query.h"
 
 namespace cfg {
@@ -182,8 +183,9 @@ class CfgBuilder {
 std::optional<FunctionCfg> build_function_cfg(TSNode function, std::string_view language_key);
 
 // The graph of the first function in pre-order whose name is `name` and for
-// which build_function_cfg gives one.
+// which build_function_cfg gives one. Spends a step for each byte of the
+// names it reads.
 std::optional<FunctionCfg> function_cfg(TSNode root, std::string_view source, std::string_view name,
-                                        std::string_view language_key);
+                                        std::string_view language_key, parse::Work& work);
 
 }  // namespace cfg

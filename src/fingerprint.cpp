@@ -93,7 +93,7 @@ namespace {
 constexpr unsigned char kSeparator = 0xFF;
 
 // The text of the first of the return-type fields that has valid UTF-8 text.
-std::optional<std::string_view> return_type_text(TSNode node, std::string_view source) {
+std::optional<std::string_view> return_type_text(TSNode node, std::string_view source, parse::Work& work) {
   for (std::string_view field : {"return_type", "result", "type"}) {
     TSNode child = query::field(node, field);
     if (ts_node_is_null(child)) continue;
@@ -101,6 +101,7 @@ std::optional<std::string_view> return_type_text(TSNode node, std::string_view s
     if (start > end || end > source.size()) {
       throw registry::InternalError("return-type node lies outside the source");
     }
+    work.spend(end - start);
     std::string_view text = source.substr(start, end - start);
     if (query::is_utf8(text)) return text;
   }
@@ -154,7 +155,7 @@ class Pending {
 // candidates enclose them. A subtree is a run of consecutive pre-order
 // numbers, which gives node_count.
 std::vector<Fingerprint> function_fingerprints(TSNode root, std::string_view source,
-                                               std::uint64_t min_nodes) {
+                                               std::uint64_t min_nodes, parse::Work& work) {
   std::vector<std::optional<Fingerprint>> found;
   std::vector<Open> open;
   Pending pending;
@@ -162,7 +163,7 @@ std::vector<Fingerprint> function_fingerprints(TSNode root, std::string_view sou
   auto close = [&]() {
     Open& candidate = open.back();
     pending.feed(candidate);
-    if (auto text = return_type_text(candidate.node, source)) {
+    if (auto text = return_type_text(candidate.node, source, work)) {
       candidate.hasher.write(text->data(), text->size());
       candidate.hasher.write(&kSeparator, 1);
     }
@@ -171,7 +172,10 @@ std::vector<Fingerprint> function_fingerprints(TSNode root, std::string_view sou
       TSNode node = candidate.node;
       TSPoint start = ts_node_start_point(node), end = ts_node_end_point(node);
       std::optional<std::string> name;
-      if (auto text = calls::get_function_name(node, candidate.place, source)) name.emplace(*text);
+      if (auto text = calls::get_function_name(node, candidate.place, source)) {
+        work.spend(text->size());
+        name.emplace(*text);
+      }
       found[candidate.slot] = Fingerprint{std::move(name), query::kind(node), candidate.hasher.finish(),
                                           node_count, ts_node_start_byte(node), ts_node_end_byte(node),
                                           std::uint64_t{start.row} + 1, std::uint64_t{end.row} + 1};
@@ -189,6 +193,7 @@ std::vector<Fingerprint> function_fingerprints(TSNode root, std::string_view sou
     }
     ++visited;
     if (open.empty()) continue;
+    work.spend(open.size());
     pending.add(kind, ts_node_child_count(walk.node()));
     pending.feed_when_full(open);
   } while (walk.next());

@@ -10,6 +10,8 @@
 
 #include <tree_sitter/api.h>
 
+#include "parse.h"
+
 namespace fingerprint {
 
 // Incremental SipHash-1-3.
@@ -37,7 +39,9 @@ struct Fingerprint {
   std::uint64_t end_line;
 };
 
+// Spends a step for each node fed to each candidate's hash and for each byte
+// of a return type or name read.
 std::vector<Fingerprint> function_fingerprints(TSNode root, std::string_view source,
-                                               std::uint64_t min_nodes);
+                                               std::uint64_t min_nodes, parse::Work& work);
 
 }  // namespace fingerprint

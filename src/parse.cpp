@@ -52,6 +52,18 @@ constexpr std::uint64_t CPU_SCALE = 1;
 constexpr std::uint64_t CPU_NS_PER_BYTE = 23'000 * CPU_SCALE;
 constexpr std::uint64_t CPU_NS_PER_PARSE = 250'000'000 * CPU_SCALE;
 
+// The analyses after a parse may take so many steps per source byte plus a
+// fixed allowance (see Work in parse.h). Real sources need at most about 2
+// steps a byte, and the smallest files, which the fixed allowance covers,
+// some more; each keeps thirty times what it needs or more
+// (benchmarks/parse_cost.py). A step costs about 20 ns or 6 bytes of result
+// at most, so that a source of 1 MiB is analysed within about 2 s and 400 MB.
+constexpr std::uint64_t WORK_STEPS_PER_BYTE = 64;
+constexpr std::uint64_t WORK_STEPS_PER_PARSE = 4u << 20;
+// Steps between two looks at the clock, which decides when the signal
+// handlers run.
+constexpr std::uint64_t WORK_STEPS_PER_CHECK = 1u << 16;
+
 // The lexer asks for the source a piece at a time, so that even a scan that
 // never ends a token comes back to read_source, where the parse can stop.
 constexpr std::uint32_t PIECE_BYTES = 4096;
@@ -381,6 +393,31 @@ Cost limits(std::uint64_t source_bytes) {
           LIVE_BYTES_PER_PARSE + LIVE_BYTES_PER_BYTE * std::min(source_bytes, LARGE_SOURCE_BYTES) +
               LIVE_BYTES_PER_LARGE_BYTE * (std::max(source_bytes, LARGE_SOURCE_BYTES) - LARGE_SOURCE_BYTES),
           CPU_NS_PER_BYTE * source_bytes + CPU_NS_PER_PARSE};
+}
+
+std::uint64_t work_limit(std::uint64_t source_bytes) {
+  return WORK_STEPS_PER_BYTE * source_bytes + WORK_STEPS_PER_PARSE;
+}
+
+Work::Work(std::string_view function, std::uint64_t source_bytes, Signals signals)
+    : function_(function),
+      source_bytes_(source_bytes),
+      limit_(work_limit(source_bytes)),
+      signals_(signals),
+      next_checkpoint_(std::min(limit_ + 1, WORK_STEPS_PER_CHECK)),
+      tick_at_last_check_(tick()) {}
+
+void Work::checkpoint() {
+  if (used_ > limit_) {
+    throw ValueError(std::string(function_) + ": analysing this source needs more than " + std::to_string(limit_) +
+                     " steps, the allowance of a source of " + std::to_string(source_bytes_) + " bytes");
+  }
+  next_checkpoint_ = std::min(limit_ + 1, used_ + WORK_STEPS_PER_CHECK);
+  if (signals_ == Signals::Ignored) return;
+  std::uint64_t now = tick();
+  if (now == tick_at_last_check_) return;
+  tick_at_last_check_ = now;
+  if (PyErr_CheckSignals() < 0) throw PythonError{};
 }
 
 query::Tree parse(std::string_view language_key, std::string_view source, Signals signals, Cost* used) {

@@ -48,4 +48,40 @@ enum class Signals { Checked, Ignored };
 query::Tree parse(std::string_view language_key, std::string_view source, Signals signals = Signals::Checked,
                   Cost* used = nullptr);
 
+// The allowance of the analyses that follow a parse, counted in steps of
+// work rather than timed, so that whether a source is answered does not
+// depend on the machine or its load. A step is one syntax node fed to one
+// open record (a fingerprint's hash, say), one byte of text read or copied
+// into a result, or a fraction of a record that an analysis keeps for each
+// enclosing function; work that is one pass over the tree is bounded by the
+// parse and not counted. The real sources of benchmarks/analysis_cost.py
+// stay far below it.
+std::uint64_t work_limit(std::uint64_t source_bytes);
+
+// The work of one call's analyses of one source. Running past the allowance
+// throws ValueError; a signal handler that raises, PythonError.
+class Work {
+ public:
+  Work(std::string_view function, std::uint64_t source_bytes, Signals signals = Signals::Checked);
+  Work(const Work&) = delete;
+  Work& operator=(const Work&) = delete;
+
+  void spend(std::uint64_t steps) {
+    used_ += steps;
+    if (used_ >= next_checkpoint_) checkpoint();
+  }
+  std::uint64_t used() const { return used_; }
+
+ private:
+  void checkpoint();
+
+  std::string_view function_;
+  std::uint64_t source_bytes_;
+  std::uint64_t limit_;
+  Signals signals_;
+  std::uint64_t used_ = 0;
+  std::uint64_t next_checkpoint_ = 0;
+  std::uint64_t tick_at_last_check_ = 0;
+};
+
 }  // namespace parse

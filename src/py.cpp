@@ -573,7 +573,8 @@ PyObject* call_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string_view key = text_arg("language_key", slots[0]);
     std::string_view source = text_arg("source", slots[1]);
     query::Tree tree = parse::parse(key, source);
-    std::vector<PyCallEdge> edges = calls::call_edges(tree.root(), source);
+    parse::Work work(CALL_EDGES_ARGS.name, source.size());
+    std::vector<PyCallEdge> edges = calls::call_edges(tree.root(), source, work);
     tree.reset();
     return records_to_list(std::move(edges));
   });
@@ -585,8 +586,9 @@ PyObject* import_sources(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string_view key = text_arg("language_key", slots[0]);
     std::string_view source = bytes_arg("source", slots[1]);
     query::Tree tree = parse::parse(key, source);
+    parse::Work work(IMPORT_SOURCES_ARGS.name, source.size());
     std::vector<std::string> found;
-    imports::walk(tree.root(), source, key, found);
+    imports::walk(tree.root(), source, key, found, work);
     tree.reset();
     return to_python(found);
   });
@@ -608,8 +610,9 @@ PyObject* function_cfg(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string_view source = text_arg("source", slots[1]);
     std::string_view name = text_arg("function_name", slots[2]);
     query::Tree tree = parse::parse(key, source);
+    parse::Work work(FUNCTION_CFG_ARGS.name, source.size());
     std::optional<PyFunctionCfg> record;
-    if (std::optional<cfg::FunctionCfg> graph = cfg::function_cfg(tree.root(), source, name, key)) {
+    if (std::optional<cfg::FunctionCfg> graph = cfg::function_cfg(tree.root(), source, name, key, work)) {
       record = to_record(std::move(*graph));
     }
     tree.reset();
@@ -625,7 +628,9 @@ PyObject* function_fingerprints(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string_view source = text_arg("source", slots[1]);
     std::uint64_t min_nodes = u64_arg("min_nodes", slots[2]);
     query::Tree tree = parse::parse(key, source);
-    std::vector<fingerprint::Fingerprint> found = fingerprint::function_fingerprints(tree.root(), source, min_nodes);
+    parse::Work work(FUNCTION_FINGERPRINTS_ARGS.name, source.size());
+    std::vector<fingerprint::Fingerprint> found =
+        fingerprint::function_fingerprints(tree.root(), source, min_nodes, work);
     std::vector<PyFingerprint> records;
     records.reserve(found.size());
     for (fingerprint::Fingerprint& fp : found) {

@@ -40,15 +40,30 @@ constexpr registry::SlocMode SLOC_MODES[] = {registry::SlocMode::CStyle, registr
 // from the root, as function_cfg() does.
 constexpr std::size_t CFG_NAMES = 16;
 
-void analyse_tree(TSNode root, std::string_view source, std::string_view key) {
-  calls::call_edges(root, source);
-  std::vector<std::string> names;
-  for (const fingerprint::Fingerprint& fp : fingerprint::function_fingerprints(root, source, 0)) {
-    if (fp.name && names.size() < CFG_NAMES && std::find(names.begin(), names.end(), *fp.name) == names.end()) {
-      names.push_back(*fp.name);
-    }
+// Runs one analysis with the work allowance of a module function; a refusal
+// is an answer like any other.
+template <class Analysis>
+void analyse(std::string_view source, Analysis&& analysis) {
+  parse::Work work("fuzz", source.size(), parse::Signals::Ignored);
+  try {
+    analysis(work);
+  } catch (const parse::ValueError&) {
   }
-  for (const std::string& name : names) cfg::function_cfg(root, source, name, key);
+}
+
+void analyse_tree(TSNode root, std::string_view source, std::string_view key) {
+  analyse(source, [&](parse::Work& work) { calls::call_edges(root, source, work); });
+  std::vector<std::string> names;
+  analyse(source, [&](parse::Work& work) {
+    for (const fingerprint::Fingerprint& fp : fingerprint::function_fingerprints(root, source, 0, work)) {
+      if (fp.name && names.size() < CFG_NAMES && std::find(names.begin(), names.end(), *fp.name) == names.end()) {
+        names.push_back(*fp.name);
+      }
+    }
+  });
+  for (const std::string& name : names) {
+    analyse(source, [&](parse::Work& work) { cfg::function_cfg(root, source, name, key, work); });
+  }
 }
 
 void fuzz_one(std::string_view input) {
@@ -69,8 +84,10 @@ void fuzz_one(std::string_view input) {
   } catch (const parse::ValueError&) {
     return;  // an unknown key or a parse cut off at its allowance
   }
-  std::vector<std::string> imports;
-  imports::walk(tree.root(), source, key, imports);
+  analyse(source, [&](parse::Work& work) {
+    std::vector<std::string> imports;
+    imports::walk(tree.root(), source, key, imports, work);
+  });
   if (text) analyse_tree(tree.root(), source, key);
 }
 
