@@ -56,6 +56,7 @@ SHAPES = [
     Shape("lua-functions", "lua", TREE, "function f() ", "", "end "),
     Shape("lua-requires", "lua", IMPORTS + ("call_edges",), "require(", "'x'", ")", head="function f() return ",
           tail=" end\n"),
+    # Each level indents by one more column, so n grows as the square root of the size.
     Shape("python-defs", "python", TREE, "def f():\n", "g()\n", indent=" "),
     Shape("rust-loops", "rust", CFG, "if a{loop{", "g();", "}}", head="fn f(){", tail="}\n"),
     Shape("c-ifs", "c", CFG, "if(a){", "g();", "}", head="int f(){", tail="}\n"),
@@ -97,8 +98,8 @@ def source(shape, size):
 
 
 def formula(shape):
-    parts = [repr(shape.head), f"{shape.open!r}*n", repr(shape.middle), f"{shape.close!r}*n", repr(shape.tail)]
-    text = " + ".join(p for p in parts if not p.startswith(("''", '""')))
+    parts = [(shape.head, ""), (shape.open, "*n"), (shape.middle, ""), (shape.close, "*n"), (shape.tail, "")]
+    text = " + ".join(repr(part) + times for part, times in parts if part)
     return text + (f", indented by {shape.indent!r} a level" if shape.indent else "")
 
 
@@ -170,7 +171,11 @@ def growth(measured):
 
 
 def stopped(measured, timeout):
-    return bool(measured) and measured[-1][1].get("seconds", timeout + 1) > timeout
+    """Whether the last call of the series was killed, crashed or took longer than the timeout."""
+    if not measured:
+        return False
+    last = measured[-1][1]
+    return "seconds" not in last or last["seconds"] > timeout
 
 
 def report_shape(args, shape, sizes):
@@ -193,7 +198,7 @@ def report_shape(args, shape, sizes):
             cells.append(f"| {seconds} {mb} {r['outcome']:<17}")
         print(f"{size:>6} " + "".join(cells).rstrip(), flush=True)
     for f in functions:
-        print(f"  growth {f}: {growth(measured[f])}")
+        print(f"  growth {f}: {growth(measured[f])}".rstrip())
 
 
 def main():
@@ -213,6 +218,9 @@ def main():
         vb = corpus.import_velbrook([args.module_dir])
     except ImportError as e:
         print(f"growth.py: cannot import velbrook from {args.module_dir}: {e}")
+        return 1
+    if os.path.realpath(os.path.dirname(vb.__file__)) != os.path.realpath(args.module_dir):
+        print(f"growth.py: no velbrook module in {args.module_dir} (found {vb.__file__})")
         return 1
     if args.child:
         return child(args, vb)

@@ -442,6 +442,7 @@ void Run::declaration(TSNode node) {
 void Run::call(const Call& site) {
   auto index = static_cast<std::uint32_t>(calls_.size());
   calls_.push_back(site);
+  work_.spend(open_.size());
   for (std::size_t i : open_) {
     Function& function = functions_[i];
     if (!function.has_error || passed_over_.empty() || passed_over_.back() <= function.depth) {

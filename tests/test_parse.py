@@ -1,6 +1,7 @@
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -414,3 +415,72 @@ def test_hostile_source_of_1_mib_stays_within_1_gb(key, unit, tmp_path):
     outcome, peak_mb = run_child(MEMORY_CHILD, key, path, limit)
     assert outcome in {"answered", "tree-sitter failed to parse source"}
     assert peak_mb < (2048 if limit == 0 else 1024)
+
+
+MIB = 1 << 20
+
+
+def nested(opening, middle, closing, size):
+    """opening n times, middle, closing n times: about size bytes."""
+    n = (size - len(middle)) // (len(opening) + len(closing))
+    return opening * n + middle + closing * n
+
+
+# Sources whose analysis, not their parse, grew faster than their length:
+# nested functions that every enclosing function hashes or records, and texts
+# (callees, names, import sources) that hold the texts nested in them. At
+# 64 kB each took seconds to minutes; at 1 MiB, nested JavaScript functions
+# with a call each took gigabytes.
+RUNAWAY = [
+    ("fingerprints-js-arrows", "function_fingerprints('javascript', text, 0)", "x=" + nested("()=>", "0", "", MIB)),
+    ("fingerprints-lua-functions", "function_fingerprints('lua', text, 0)", nested("function f() ", "", "end ", MIB)),
+    ("calls-js-functions", "call_edges('javascript', text)", nested("function a(){f();", "", "}", MIB)),
+    ("calls-js-chain", "call_edges('javascript', text)", nested("", "function g(){x", ".f()", MIB) + "}"),
+    ("calls-js-keys", "call_edges('javascript', text)", "x=" + nested("{[", "0", "]:()=>0}", MIB)),
+    ("imports-php-include", "import_sources('php', data)", "<?php " + nested("include ", "'x';", "", MIB)),
+    ("imports-lua-require", "import_sources('lua', data)", nested("require(", "'x'", ")", MIB)),
+]
+
+
+@pytest.mark.parametrize("call, source", [row[1:] for row in RUNAWAY], ids=[row[0] for row in RUNAWAY])
+def test_runaway_analysis_is_refused_within_bounds(call, source, tmp_path):
+    path = tmp_path / "source"
+    path.write_text(source, encoding="utf-8")
+    report = run_bounded(f"velbrook.{call}", path, 1, tmp_path, cpu_seconds=30,
+                         max_mb=2048 if sanitized() else 1024)
+    [outcome] = report["outcomes"]
+    function = call.partition("(")[0]
+    size = len(source.encode())
+    assert re.fullmatch(f"ValueError: {function}: analysing this source needs more than [0-9]+ steps,"
+                        f" the allowance of a source of {size} bytes", outcome), outcome
+
+
+def test_allowance_of_the_analyses_grows_with_the_source():
+    # The same nesting is refused alone and answered with room around it.
+    arrows = nested("()=>", "0", "", 8192)
+    with pytest.raises(ValueError, match="^function_fingerprints: analysing this source needs more than"):
+        velbrook.function_fingerprints("javascript", arrows, 0)
+    padded = arrows + "\n//" + "x" * (1 << 20)
+    fps = velbrook.function_fingerprints("javascript", padded, 0)
+    assert len(fps) == 1 + arrows.count("()=>")
+    assert fps[0].kind == "program"
+
+
+def test_exception_of_a_signal_handler_stops_the_analysis():
+    # Nested functions to fingerprint, in a source a long comment makes cheap
+    # to parse and large enough to be allowed them.
+    text = nested("()=>", "0", "", 16384) + "\n//" + "x" * (1 << 20)
+    assert velbrook.import_sources("javascript", text.encode()) == []
+    start = time.perf_counter()
+    velbrook.function_fingerprints("javascript", text, 0)
+    whole = time.perf_counter() - start
+    old = signal.signal(signal.SIGALRM, raise_interrupted)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, whole / 3)
+        start = time.perf_counter()
+        with pytest.raises(Interrupted):
+            velbrook.function_fingerprints("javascript", text, 0)
+        assert time.perf_counter() - start < 2 * whole / 3
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)

@@ -9,6 +9,7 @@
 // have, so that code whose stack grows with the nesting of its input fails at
 // the sizes the fuzzer makes.
 #include <pthread.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -40,21 +41,53 @@ constexpr registry::SlocMode SLOC_MODES[] = {registry::SlocMode::CStyle, registr
 // from the root, as function_cfg() does.
 constexpr std::size_t CFG_NAMES = 16;
 
-// Runs one analysis with the work allowance of a module function; a refusal
-// is an answer like any other.
+// What an analysis may cost in CPU time: a multiple of its parse's (each
+// analysis is one pass over the tree and the source), so much per step it
+// counts, and a fixed time. One that takes longer does work that grows faster
+// than the source without counting it, which the allowance would not bound.
+// The first 32 kB of real files, 100 of each key, stay fifteen times below
+// (VELBROOK_FUZZ_COSTS=1 prints each analysis's cost); an uncounted walk per
+// nested function or text per nested call goes past it from a few kB.
+constexpr std::uint64_t ANALYSIS_NS_PER_PARSE_NS = 10;
+constexpr std::uint64_t ANALYSIS_NS_PER_STEP = 500;
+constexpr std::uint64_t ANALYSIS_NS_FIXED = 10'000'000;
+
+std::uint64_t thread_cpu_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// Runs one analysis with the work allowance of a module function (a refusal
+// is an answer like any other), and stops on one that costs more than its
+// parse and its steps account for.
 template <class Analysis>
-void analyse(std::string_view source, Analysis&& analysis) {
-  parse::Work work("fuzz", source.size(), parse::Signals::Ignored);
+void analyse(const char* name, std::string_view source, std::uint64_t parse_ns, Analysis&& analysis) {
+  parse::Work work(name, source.size(), parse::Signals::Ignored);
+  std::uint64_t start = thread_cpu_ns();
   try {
     analysis(work);
   } catch (const parse::ValueError&) {
   }
+  auto ns = static_cast<unsigned long long>(thread_cpu_ns() - start);
+  auto steps = static_cast<unsigned long long>(work.used());
+  if (std::getenv("VELBROOK_FUZZ_COSTS")) {
+    std::fprintf(stderr, "cost\t%s\t%zu\t%llu\t%llu\t%llu\n", name, source.size(),
+                 static_cast<unsigned long long>(parse_ns), steps, ns);
+  }
+  if (ns > ANALYSIS_NS_FIXED + ANALYSIS_NS_PER_PARSE_NS * parse_ns + ANALYSIS_NS_PER_STEP * steps) {
+    std::fprintf(stderr,
+                 "fuzz target: %s took %.1f ms of CPU after a parse of %.1f ms, for %zu bytes and %llu counted"
+                 " steps: it does work that grows faster than the source without counting it\n",
+                 name, static_cast<double>(ns) / 1e6, static_cast<double>(parse_ns) / 1e6, source.size(), steps);
+    std::abort();
+  }
 }
 
-void analyse_tree(TSNode root, std::string_view source, std::string_view key) {
-  analyse(source, [&](parse::Work& work) { calls::call_edges(root, source, work); });
+void analyse_tree(TSNode root, std::string_view source, std::string_view key, std::uint64_t parse_ns) {
+  analyse("call_edges", source, parse_ns, [&](parse::Work& work) { calls::call_edges(root, source, work); });
   std::vector<std::string> names;
-  analyse(source, [&](parse::Work& work) {
+  analyse("function_fingerprints", source, parse_ns, [&](parse::Work& work) {
     for (const fingerprint::Fingerprint& fp : fingerprint::function_fingerprints(root, source, 0, work)) {
       if (fp.name && names.size() < CFG_NAMES && std::find(names.begin(), names.end(), *fp.name) == names.end()) {
         names.push_back(*fp.name);
@@ -62,7 +95,8 @@ void analyse_tree(TSNode root, std::string_view source, std::string_view key) {
     }
   });
   for (const std::string& name : names) {
-    analyse(source, [&](parse::Work& work) { cfg::function_cfg(root, source, name, key, work); });
+    analyse("function_cfg", source, parse_ns,
+            [&](parse::Work& work) { cfg::function_cfg(root, source, name, key, work); });
   }
 }
 
@@ -79,16 +113,18 @@ void fuzz_one(std::string_view input) {
     }
   }
   query::Tree tree;
+  parse::Cost parse_cost{};
   try {
-    tree = parse::parse(key, source, parse::Signals::Ignored);  // no interpreter here
+    tree = parse::parse(key, source, parse::Signals::Ignored, &parse_cost);  // no interpreter here
   } catch (const parse::ValueError&) {
     return;  // an unknown key or a parse cut off at its allowance
   }
-  analyse(source, [&](parse::Work& work) {
+  TSNode root = tree.root();
+  analyse("import_sources", source, parse_cost.cpu_ns, [&](parse::Work& work) {
     std::vector<std::string> imports;
-    imports::walk(tree.root(), source, key, imports, work);
+    imports::walk(root, source, key, imports, work);
   });
-  if (text) analyse_tree(tree.root(), source, key);
+  if (text) analyse_tree(root, source, key, parse_cost.cpu_ns);
 }
 
 void* run(void* input) {
