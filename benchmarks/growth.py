@@ -67,6 +67,17 @@ SHAPES = [
     Shape("kotlin-lambdas", "kotlin", TREE, "g{", "h()", "}", head="fun f(){", tail="}\n"),
     Shape("swift-functions", "swift", TREE, "func f(){g();", "", "}"),
     Shape("csharp-lambdas", "csharp", TREE, "G(()=>{", "H();", "});", head="class C{void F(){", tail="}}\n"),
+    Shape("js-assignments", "javascript", TREE, "function a(){x=1;", "", "}"),
+    Shape("js-calls-in-error", "javascript", TREE, "function a(){f();", ")", "}"),
+    Shape("js-destructuring", "javascript", TREE, "let {a=()=>{", "", "}}=()=>0;"),
+    Shape("c-aliases", "c", CFG, "void a(){int(*p)(int)=f;", "", "}"),
+    Shape("cpp-lambda-declarators", "cpp", TREE, "int p[ []{", "", "return 0;}()]=f;", head="void f(){",
+          tail="}\n"),
+    Shape("cpp-class-return-types", "cpp", TREE, "struct{", "", "}f(){}"),
+    Shape("lua-call-chain", "lua", IMPORTS + ("call_edges",), "{}", head="function g() f", tail=" end\n"),
+    # one long name or alias target, and as many calls
+    Shape("python-long-name", "python", TREE, "a", "():\n", " f()\n", head="def "),
+    Shape("c-long-alias", "c", CFG, "a", ";", "p();", head="void f(){int(*p)(int)=", tail="}\n"),
     # flat
     Shape("c-functions", "c", CFG, "int f(){return g();}\n"),
     Shape("rust-functions", "rust", CFG, "fn f(){g();}\n"),

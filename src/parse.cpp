@@ -53,11 +53,11 @@ constexpr std::uint64_t CPU_NS_PER_BYTE = 23'000 * CPU_SCALE;
 constexpr std::uint64_t CPU_NS_PER_PARSE = 250'000'000 * CPU_SCALE;
 
 // The analyses after a parse may take so many steps per source byte plus a
-// fixed allowance (see Work in parse.h). Real sources need at most about 2
+// fixed allowance (see Work in parse.h). Real sources need at most about 4
 // steps a byte, and the smallest files, which the fixed allowance covers,
-// some more; each keeps thirty times what it needs or more
-// (benchmarks/parse_cost.py). A step costs about 20 ns or 6 bytes of result
-// at most, so that a source of 1 MiB is analysed within about 2 s and 400 MB.
+// some more; each keeps over forty times what it needs
+// (benchmarks/parse_cost.py). A step costs at most about 25 ns or 6 bytes of
+// results, so that a source of 1 MiB is analysed within about 2 s and 450 MB.
 constexpr std::uint64_t WORK_STEPS_PER_BYTE = 64;
 constexpr std::uint64_t WORK_STEPS_PER_PARSE = 4u << 20;
 // Steps between two looks at the clock, which decides when the signal

@@ -50,12 +50,12 @@ query::Tree parse(std::string_view language_key, std::string_view source, Signal
 
 // The allowance of the analyses that follow a parse, counted in steps of
 // work rather than timed, so that whether a source is answered does not
-// depend on the machine or its load. A step is one syntax node fed to one
-// open record (a fingerprint's hash, say), one byte of text read or copied
-// into a result, or a fraction of a record that an analysis keeps for each
-// enclosing function; work that is one pass over the tree is bounded by the
-// parse and not counted. The real sources of benchmarks/analysis_cost.py
-// stay far below it.
+// depend on the machine or its load. A step is one syntax node fed to the
+// hash of one enclosing function, one byte of text read or copied into a
+// result, one enclosing function looked at; the records that an analysis
+// keeps for each enclosing function count several. What grows with the
+// nesting of the source or with texts that hold one another is counted; one
+// pass over the tree is bounded by the parse and is not.
 std::uint64_t work_limit(std::uint64_t source_bytes);
 
 // The work of one call's analyses of one source. Running past the allowance

@@ -293,6 +293,29 @@ def raise_interrupted(signum, frame):
     raise Interrupted(signum)
 
 
+def timed(call):
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def assert_stopped_by_handler(call, handler, expected, fires_at):
+    """A timer whose handler raises, set to fire a fraction fires_at into the
+    call, stops it with the handler's exception well before its end."""
+    whole = timed(call)
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, whole * fires_at)
+        start = time.perf_counter()
+        with pytest.raises(expected):
+            call()
+        # Raised from within the call, not once it had returned.
+        assert time.perf_counter() - start < whole * (1 + fires_at) / 2
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+
+
 @pytest.mark.parametrize(
     "handler, expected",
     [(raise_interrupted, Interrupted), (signal.default_int_handler, KeyboardInterrupt)],
@@ -300,20 +323,7 @@ def raise_interrupted(signum, frame):
 )
 def test_exception_of_a_signal_handler_stops_the_parse(handler, expected):
     data = "".join(f"int f{i}(int a) {{ return g(a, {i}) + h(a) * {i}; }}\n" for i in range(60000)).encode()
-    start = time.perf_counter()
-    assert velbrook.import_sources("c", data) == []
-    whole = time.perf_counter() - start
-    old = signal.signal(signal.SIGALRM, handler)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, whole / 10)
-        start = time.perf_counter()
-        with pytest.raises(expected):
-            velbrook.import_sources("c", data)
-        # Raised from within the parse, not once the call had returned.
-        assert time.perf_counter() - start < whole / 2
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)
+    assert_stopped_by_handler(lambda: velbrook.import_sources("c", data), handler, expected, 0.1)
     assert velbrook.import_sources("c", b"#include <a.h>\n") == ["a.h"]
 
 
@@ -467,20 +477,13 @@ def test_allowance_of_the_analyses_grows_with_the_source():
 
 
 def test_exception_of_a_signal_handler_stops_the_analysis():
-    # Nested functions to fingerprint, in a source a long comment makes cheap
-    # to parse and large enough to be allowed them.
-    text = nested("()=>", "0", "", 16384) + "\n//" + "x" * (1 << 20)
-    assert velbrook.import_sources("javascript", text.encode()) == []
-    start = time.perf_counter()
-    velbrook.function_fingerprints("javascript", text, 0)
-    whole = time.perf_counter() - start
-    old = signal.signal(signal.SIGALRM, raise_interrupted)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, whole / 3)
-        start = time.perf_counter()
-        with pytest.raises(Interrupted):
-            velbrook.function_fingerprints("javascript", text, 0)
-        assert time.perf_counter() - start < 2 * whole / 3
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)
+    # Nested functions to fingerprint, in a source that a long comment makes
+    # cheap to parse and large enough to be allowed them.
+    text = nested("()=>", "0", "", 16384) + "\n//" + "x" * MIB
+    parse = timed(lambda: velbrook.import_sources("javascript", text.encode()))
+
+    def call():
+        return velbrook.function_fingerprints("javascript", text, 0)
+
+    assert parse < timed(call) / 4
+    assert_stopped_by_handler(call, raise_interrupted, Interrupted, 1 / 3)
