@@ -198,8 +198,8 @@ bool has_parenthesized_declarator(TSNode node) {
 
 // Declarators may hold declarations of their own (in an array size, say), so
 // that the walks of a declarator count the nodes they visit, each as dear as
-// a few steps of a hash.
-constexpr std::uint64_t WALKED_NODE_STEPS = 4;
+// the hashing of sixteen nodes.
+constexpr std::uint64_t WALKED_NODE_STEPS = 16;
 
 bool declarator_is_function_pointer(TSNode declarator, parse::Work& work) {
   bool function = false, pointer = false;
