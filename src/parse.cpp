@@ -269,8 +269,6 @@ std::uint64_t nanoseconds(clockid_t clock) {
   return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-std::uint64_t cpu_ns() { return nanoseconds(CLOCK_THREAD_CPUTIME_ID); }
-
 // A clock that changes every few milliseconds and costs a read of memory:
 // Linux's coarse clock, elsewhere the monotonic clock (read in user space on
 // macOS) cut to ticks of 4 ms.
@@ -386,6 +384,8 @@ class Language {
 };
 
 }  // namespace
+
+std::uint64_t cpu_ns() { return nanoseconds(CLOCK_THREAD_CPUTIME_ID); }
 
 Cost limits(std::uint64_t source_bytes) {
   return {PROGRESS_CALLS_PER_BYTE * source_bytes + PROGRESS_CALLS_PER_PARSE,

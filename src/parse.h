@@ -34,6 +34,9 @@ struct Cost {
   std::uint64_t cpu_ns;
 };
 
+// The calling thread's CPU time, in nanoseconds.
+std::uint64_t cpu_ns();
+
 // The allowance of a parse of that many source bytes.
 Cost limits(std::uint64_t source_bytes);
 

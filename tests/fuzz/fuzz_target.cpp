@@ -9,7 +9,6 @@
 // have, so that code whose stack grows with the nesting of its input fails at
 // the sizes the fuzzer makes.
 #include <pthread.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -52,24 +51,18 @@ constexpr std::uint64_t ANALYSIS_NS_PER_PARSE_NS = 10;
 constexpr std::uint64_t ANALYSIS_NS_PER_STEP = 500;
 constexpr std::uint64_t ANALYSIS_NS_FIXED = 10'000'000;
 
-std::uint64_t thread_cpu_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 // Runs one analysis with the work allowance of a module function (a refusal
 // is an answer like any other), and stops on one that costs more than its
 // parse and its steps account for.
 template <class Analysis>
 void analyse(const char* name, std::string_view source, std::uint64_t parse_ns, Analysis&& analysis) {
   parse::Work work(name, source.size(), parse::Signals::Ignored);
-  std::uint64_t start = thread_cpu_ns();
+  std::uint64_t start = parse::cpu_ns();
   try {
     analysis(work);
   } catch (const parse::ValueError&) {
   }
-  auto ns = static_cast<unsigned long long>(thread_cpu_ns() - start);
+  auto ns = static_cast<unsigned long long>(parse::cpu_ns() - start);
   auto steps = static_cast<unsigned long long>(work.used());
   if (std::getenv("VELBROOK_FUZZ_COSTS")) {
     std::fprintf(stderr, "cost\t%s\t%zu\t%llu\t%llu\t%llu\n", name, source.size(),
