@@ -122,36 +122,7 @@ Name ada_specification_name(TSNode node, std::string_view source) {
   return name_field(heading, source);
 }
 
-}  // namespace
-
-bool is_function_kind(std::string_view kind) {
-  auto either = [kind](std::string_view a, std::string_view b = {}) {
-    return kind == a || (!b.empty() && kind == b);
-  };
-  switch (kind.size()) {
-    case 7: return either("program");
-    case 8: return either("function");
-    case 9: return either("task_body");
-    case 10: return either("subroutine");
-    case 12: return either("func_literal");
-    case 13: return either("function_item");
-    case 14: return either("arrow_function");
-    case 15: return either("subprogram_body");
-    case 16: return either("init_declaration", "module_procedure");
-    case 17: return either("method_definition");
-    case 18: return either("generator_function", "method_declaration");
-    case 19: return either("function_definition", "function_expression");
-    case 20: return either("function_declaration");
-    case 23: return either("constructor_declaration");
-    case 24: return either("local_function_statement");
-    case 30: return either("generator_function_declaration");
-    case 31: return either("expression_function_declaration");
-    default: return false;
-  }
-}
-
-std::optional<std::string_view> get_function_name(TSNode node, const query::Place& place,
-                                                  std::string_view source) {
+Name function_name(TSNode node, const query::Place& place, std::string_view source) {
   std::string_view kind = query::kind(node);
   if (kind == "program") return program_name(node, source);
   if (kind == "function") return name_in_child(node, "function_statement", source);
@@ -183,6 +154,41 @@ std::optional<std::string_view> get_function_name(TSNode node, const query::Plac
     return get_lua_assignment_name(place, source);
   }
   return get_c_name(node, source);
+}
+
+}  // namespace
+
+bool is_function_kind(std::string_view kind) {
+  auto either = [kind](std::string_view a, std::string_view b = {}) {
+    return kind == a || (!b.empty() && kind == b);
+  };
+  switch (kind.size()) {
+    case 7: return either("program");
+    case 8: return either("function");
+    case 9: return either("task_body");
+    case 10: return either("subroutine");
+    case 12: return either("func_literal");
+    case 13: return either("function_item");
+    case 14: return either("arrow_function");
+    case 15: return either("subprogram_body");
+    case 16: return either("init_declaration", "module_procedure");
+    case 17: return either("method_definition");
+    case 18: return either("generator_function", "method_declaration");
+    case 19: return either("function_definition", "function_expression");
+    case 20: return either("function_declaration");
+    case 23: return either("constructor_declaration");
+    case 24: return either("local_function_statement");
+    case 30: return either("generator_function_declaration");
+    case 31: return either("expression_function_declaration");
+    default: return false;
+  }
+}
+
+std::optional<std::string_view> get_function_name(TSNode node, const query::Place& place, std::string_view source,
+                                                  parse::Work& work) {
+  Name name = function_name(node, place, source);
+  if (name) work.spend(name->size());
+  return name;
 }
 
 namespace {
@@ -381,11 +387,8 @@ void Run::visit_function(const query::Walk& walk) {
   TSNode node = walk.node();
   bool definition = query::kind(node) == "function_definition";
   bool parenthesized = definition && has_parenthesized_declarator(node);
-  Name name = get_function_name(node, walk.place(), source_);
-  if (name) {
-    work_.spend(name->size());
-    local_names_.insert(*name);
-  }
+  Name name = get_function_name(node, walk.place(), source_, work_);
+  if (name) local_names_.insert(*name);
   // A function_definition built on a parenthesized declarator or named by a
   // statement keyword is entered as a statement by an error walk.
   if (!(definition && (parenthesized || (name && is_statement_keyword(*name))))) {

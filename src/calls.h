@@ -16,9 +16,10 @@ namespace calls {
 bool is_function_kind(std::string_view kind);
 
 // The name of a function node found by a walk at `place`: a slice of the
-// source or a fixed text, valid as long as the source is.
-std::optional<std::string_view> get_function_name(TSNode node, const query::Place& place,
-                                                  std::string_view source);
+// source or a fixed text, valid as long as the source is. Names may hold one
+// another, so each byte of the name is a step of work.
+std::optional<std::string_view> get_function_name(TSNode node, const query::Place& place, std::string_view source,
+                                                  parse::Work& work);
 
 struct CallEdge {
   std::string caller;

@@ -404,10 +404,8 @@ std::optional<FunctionCfg> function_cfg(TSNode root, std::string_view source, st
   query::Walk walk(root);
   do {
     if (!calls::is_function_kind(walk.kind())) continue;
-    std::optional<std::string_view> found = calls::get_function_name(walk.node(), walk.place(), source);
-    if (!found) continue;
-    work.spend(found->size());
-    if (*found != name) continue;
+    std::optional<std::string_view> found = calls::get_function_name(walk.node(), walk.place(), source, work);
+    if (!found || *found != name) continue;
     if (std::optional<FunctionCfg> graph = build_function_cfg(walk.node(), language_key)) return graph;
   } while (walk.next());
   return std::nullopt;

@@ -172,10 +172,7 @@ std::vector<Fingerprint> function_fingerprints(TSNode root, std::string_view sou
       TSNode node = candidate.node;
       TSPoint start = ts_node_start_point(node), end = ts_node_end_point(node);
       std::optional<std::string> name;
-      if (auto text = calls::get_function_name(node, candidate.place, source)) {
-        work.spend(text->size());
-        name.emplace(*text);
-      }
+      if (auto text = calls::get_function_name(node, candidate.place, source, work)) name.emplace(*text);
       found[candidate.slot] = Fingerprint{std::move(name), query::kind(node), candidate.hasher.finish(),
                                           node_count, ts_node_start_byte(node), ts_node_end_byte(node),
                                           std::uint64_t{start.row} + 1, std::uint64_t{end.row} + 1};
