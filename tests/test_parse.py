@@ -11,6 +11,7 @@ import tracemalloc
 import pytest
 
 import velbrook
+from children import child_env, run_child
 
 
 # One small real source per grammar key, with the kind of a function-like node in it.
@@ -133,21 +134,6 @@ for _ in range(int(sys.argv[2])):
     peaks.append(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
 print(json.dumps({"outcomes": outcomes, "peak_mb": peaks}))
 """
-
-
-def child_env():
-    """The environment of a child interpreter that imports this velbrook."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(velbrook.__file__), env.get("PYTHONPATH")]))
-    return env
-
-
-def run_child(code, *args):
-    """What a child interpreter running code with args printed, as JSON; it must exit cleanly."""
-    child = subprocess.run([sys.executable, "-c", code, *map(str, args)],
-                           capture_output=True, text=True, env=child_env(), timeout=600)
-    assert child.returncode == 0, child.stderr[-2000:]
-    return json.loads(child.stdout)
 
 
 def usage(pid):
