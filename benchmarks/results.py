@@ -149,10 +149,10 @@ def compare(args):
     for entry in shared:
         a, b = before[entry]["results"], after[entry]["results"]
         timed = set(before[entry].get("timed_out", ())) | set(after[entry].get("timed_out", ()))
-        changed = [n for n in sorted(set(a) | set(b)) if a.get(n) != b.get(n)]
-        slow = [n for n in changed if n in timed]
-        changed = [n for n in changed if n not in timed]
-        compared += len(set(a) | set(b)) - len(slow)
+        names = sorted(set(a) | set(b))
+        slow = [n for n in names if a.get(n) != b.get(n) and n in timed]
+        changed = [n for n in names if a.get(n) != b.get(n) and n not in timed]
+        compared += len(names) - len(slow)
         changes += len(changed)
         timed_out += len(slow)
         where = f"{entry.split(':')[0]} {after[entry]['path']}"

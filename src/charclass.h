@@ -38,13 +38,6 @@ static inline int velbrook_charclass_is(wint_t c, unsigned cls) {
   return (velbrook_charclass_bits[block << VELBROOK_CHARCLASS_BLOCK_BITS | offset] & cls) != 0;
 }
 
-static inline int velbrook_iswspace(wint_t c) { return velbrook_charclass_is(c, VELBROOK_CHARCLASS_SPACE); }
-static inline int velbrook_iswalpha(wint_t c) { return velbrook_charclass_is(c, VELBROOK_CHARCLASS_ALPHA); }
-static inline int velbrook_iswalnum(wint_t c) { return velbrook_charclass_is(c, VELBROOK_CHARCLASS_ALNUM); }
-static inline int velbrook_iswblank(wint_t c) { return velbrook_charclass_is(c, VELBROOK_CHARCLASS_BLANK); }
-static inline int velbrook_iswdigit(wint_t c) { return velbrook_charclass_is(c, VELBROOK_CHARCLASS_DIGIT); }
-static inline int velbrook_iswxdigit(wint_t c) { return velbrook_charclass_is(c, VELBROOK_CHARCLASS_XDIGIT); }
-
 /* The runtime asks only of ASCII characters whether they print. */
 static inline int velbrook_isprint(int c) { return c >= 0x20 && c < 0x7f; }
 
@@ -57,12 +50,12 @@ static inline int velbrook_isprint(int c) { return c >= 0x20 && c < 0x7f; }
 #undef iswdigit
 #undef iswxdigit
 #undef isprint
-#define iswspace(c) velbrook_iswspace(c)
-#define iswalpha(c) velbrook_iswalpha(c)
-#define iswalnum(c) velbrook_iswalnum(c)
-#define iswblank(c) velbrook_iswblank(c)
-#define iswdigit(c) velbrook_iswdigit(c)
-#define iswxdigit(c) velbrook_iswxdigit(c)
+#define iswspace(c) velbrook_charclass_is((c), VELBROOK_CHARCLASS_SPACE)
+#define iswalpha(c) velbrook_charclass_is((c), VELBROOK_CHARCLASS_ALPHA)
+#define iswalnum(c) velbrook_charclass_is((c), VELBROOK_CHARCLASS_ALNUM)
+#define iswblank(c) velbrook_charclass_is((c), VELBROOK_CHARCLASS_BLANK)
+#define iswdigit(c) velbrook_charclass_is((c), VELBROOK_CHARCLASS_DIGIT)
+#define iswxdigit(c) velbrook_charclass_is((c), VELBROOK_CHARCLASS_XDIGIT)
 #define isprint(c) velbrook_isprint(c)
 
 #endif

@@ -1,4 +1,5 @@
 import ctypes
+import importlib.util
 import json
 import locale
 import re
@@ -13,6 +14,10 @@ import velbrook
 from children import run_child
 
 ROOT = Path(__file__).resolve().parent.parent
+_spec = importlib.util.spec_from_file_location("gen_charclass", ROOT / "tools" / "gen_charclass.py")
+gen_charclass = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(gen_charclass)
+LIBC = ctypes.CDLL(None)
 IDEOGRAPHIC_SPACE, EM_SPACE = "\u3000", "\u2003"
 
 # Sources whose parse once followed the caller's locale: a scanner asked the C
@@ -48,6 +53,8 @@ SOURCES = [(key, source) for key, source, _ in CASES]
 ANSWERS = """
 import json, locale, sys
 import velbrook
+if len(sys.argv) > 2:
+    locale.setlocale(locale.LC_CTYPE, sys.argv[2])
 
 def plain(results):
     return [{n: getattr(r, n) for n in dir(r) if not n.startswith("_")} for r in results]
@@ -63,19 +70,18 @@ def answers(setting):
     LC_CTYPE comes from setting: ("env", value) sets LC_ALL, ("call", value)
     has the child call setlocale first."""
     how, value = setting
-    code = ANSWERS.replace("import velbrook\n", f"import velbrook\nlocale.setlocale(locale.LC_CTYPE, {value!r})\n") \
-        if how == "call" else ANSWERS
-    report = run_child(code, json.dumps(SOURCES), env={"LC_ALL": value} if how == "env" else None)
+    if how == "env":
+        report = run_child(ANSWERS, json.dumps(SOURCES), env={"LC_ALL": value})
+    else:
+        report = run_child(ANSWERS, json.dumps(SOURCES), value)
     assert report["ctype"] == value
     return report["answers"]
 
 
 def c_utf8_available():
     try:
-        old = locale.setlocale(locale.LC_CTYPE)
-        locale.setlocale(locale.LC_CTYPE, "C.UTF-8")
-        locale.setlocale(locale.LC_CTYPE, old)
-        return True
+        with gen_charclass.ctype("C.UTF-8"):
+            return True
     except locale.Error:
         return False
 
@@ -88,12 +94,8 @@ needs_c_utf8 = pytest.mark.skipif(not c_utf8_available(), reason="the C library 
 def test_fingerprints_are_the_same_under_every_locale_in_process(key, source, expected, ctype):
     if ctype == "C.UTF-8" and not c_utf8_available():
         pytest.skip("the C library has no C.UTF-8 locale")
-    old = locale.setlocale(locale.LC_CTYPE)
-    locale.setlocale(locale.LC_CTYPE, ctype)
-    try:
+    with gen_charclass.ctype(ctype):
         found = [(fp.name, fp.node_count, fp.hash) for fp in velbrook.function_fingerprints(key, source, 2)]
-    finally:
-        locale.setlocale(locale.LC_CTYPE, old)
     assert found == expected
 
 
@@ -118,35 +120,14 @@ def test_module_imports_no_character_classification_or_locale_from_the_c_library
     assert [n for n in names if classification.match(n)] == []
 
 
-def glibc_2_36():
-    try:
-        get = ctypes.CDLL(None).gnu_get_libc_version
-    except AttributeError:
-        return False
-    get.restype = ctypes.c_char_p
-    return get() == b"2.36"
-
-
-@pytest.mark.skipif(not glibc_2_36() or not c_utf8_available(),
+@pytest.mark.skipif(gen_charclass.libc_version(LIBC) != "glibc 2.36" or not c_utf8_available(),
                     reason="the tables are glibc 2.36's answers under C.UTF-8; this C library is another")
 def test_tables_are_the_c_library_answers_for_every_code_point():
-    sys.path.insert(0, str(ROOT / "tools"))
-    try:
-        import gen_charclass
-    finally:
-        sys.path.remove(str(ROOT / "tools"))
-    c = ctypes.CDLL(None)
-    assert gen_charclass.render(gen_charclass.classify(c), gen_charclass.libc_version(c)) == \
+    assert gen_charclass.render(gen_charclass.classify(LIBC), gen_charclass.libc_version(LIBC)) == \
         (ROOT / "src" / "charclass.c").read_text()
     # Past the last code point, where every negative value a scanner passes
     # lands, no class holds; the runtime asks isprint of ASCII characters only.
-    old = locale.setlocale(locale.LC_CTYPE)
-    locale.setlocale(locale.LC_CTYPE, "C.UTF-8")
-    try:
-        for cls in gen_charclass.CLASSES:
-            f = getattr(c, "isw" + cls)
-            f.argtypes = [ctypes.c_uint32]
+    with gen_charclass.ctype(gen_charclass.LOCALE):
+        for f in gen_charclass.classifiers(LIBC):
             assert [v for v in (0x110000, 0x10FFFF + 2, 0x7FFFFFFF, 0xFFFFFF80, 0xFFFFFFFF) if f(v)] == []
-        assert [ch for ch in range(-128, 256) if bool(c.isprint(ch)) != (0x20 <= ch < 0x7F)] == []
-    finally:
-        locale.setlocale(locale.LC_CTYPE, old)
+        assert [ch for ch in range(-128, 256) if bool(LIBC.isprint(ch)) != (0x20 <= ch < 0x7F)] == []

@@ -19,6 +19,7 @@ blocks, one byte of class bits per code point.
 """
 
 import argparse
+import contextlib
 import ctypes
 import locale
 import os
@@ -32,10 +33,6 @@ CLASSES = ("space", "alpha", "alnum", "blank", "digit", "xdigit")
 OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "src", "charclass.c")
 
 
-def libc():
-    return ctypes.CDLL(None)
-
-
 def libc_version(c):
     """The C library's name and version, as "glibc 2.36"; None for another C library."""
     try:
@@ -46,33 +43,45 @@ def libc_version(c):
     return "glibc " + get().decode()
 
 
-def classify(c, name=LOCALE):
-    """Each code point's class bits as the C library gives them under the locale name."""
+@contextlib.contextmanager
+def ctype(name):
+    """LC_CTYPE set to the locale name for the block, as it was after it."""
+    old = locale.setlocale(locale.LC_CTYPE)
+    locale.setlocale(locale.LC_CTYPE, name)
+    try:
+        yield
+    finally:
+        locale.setlocale(locale.LC_CTYPE, old)
+
+
+def classifiers(c):
+    """The C library's isw<class> functions, in the order of CLASSES."""
     functions = []
     for cls in CLASSES:
         f = getattr(c, "isw" + cls)
         f.argtypes, f.restype = [ctypes.c_uint32], ctypes.c_int
         functions.append(f)
-    old = locale.setlocale(locale.LC_CTYPE)
-    locale.setlocale(locale.LC_CTYPE, name)
-    try:
-        bits = bytearray(LIMIT)
+    return functions
+
+
+def classify(c, name=LOCALE):
+    """Each code point's class bits as the C library gives them under the locale name."""
+    functions = classifiers(c)
+    bits = bytearray(LIMIT)
+    with ctype(name):
         for cp in range(LIMIT):
             b = 0
             for i, f in enumerate(functions):
                 if f(cp):
                     b |= 1 << i
             bits[cp] = b
-    finally:
-        locale.setlocale(locale.LC_CTYPE, old)
     return bits
 
 
 def stages(bits):
     """The first stage (a block index per block) and the distinct blocks, in order of first use."""
     size = 1 << BLOCK_BITS
-    index, blocks = {}, []
-    first = []
+    index, blocks, first = {}, [], []
     for start in range(0, LIMIT, size):
         block = bytes(bits[start:start + size])
         if block not in index:
@@ -108,7 +117,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--check", action="store_true", help="compare with src/charclass.c instead of writing it")
     args = ap.parse_args()
-    c = libc()
+    c = ctypes.CDLL(None)
     source = libc_version(c)
     if source is None:
         raise SystemExit("the tables come from glibc; this C library is another")
